@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One byte value and how often it occurs.
+struct FrequencyItem {
+    unsigned char byte;
+    size_t frequency;
+};
+
+inline constexpr uint64_t FNV_OFFSET = 14695981039346656037ULL;
+inline constexpr uint64_t FNV_PRIME = 1099511628211ULL;
+
+// FNV-1a 64 of `len` bytes; zero bytes give FNV_OFFSET.
+uint64_t fnv1a_64(const void* data, size_t len);
+
+// Size of a file in bytes (64-bit). 0 when it cannot be opened or is empty;
+// SIZE_MAX when it opens but its end position cannot be taken.
+size_t get_file_size(const char* filename);
+
+// Reads a whole non-empty file into a new buffer that the caller releases with std::free.
+// 0 on success; -1 when the file is missing, empty, unreadable or too large to hold,
+// and then the caller owns no buffer and *content is untouched.
+int read_file_content(const char* filename, unsigned char** content, size_t* size);
+
+// Sifts arr[i] down within the first n records of a max-heap ranked by frequency,
+// the smaller byte ranking higher at equal frequency.
+void heapify(FrequencyItem* arr, size_t n, size_t i);
+
+// Sorts in place: ascending frequency, descending byte at equal frequency.
+void heap_sort(FrequencyItem* arr, size_t n);

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <random>
+#include <string>
+#include <system_error>
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Null on failure; the one `new` in the code base. The elements are value-initialised.
+template <typename T>
+std::unique_ptr<T[]> try_alloc(size_t count) {
+    if (count > SIZE_MAX / sizeof(T))
+        return nullptr;  // g++ 12 throws bad_array_new_length here instead of returning null
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
+}
+
+// As try_alloc, without zeroing: for buffers that are filled whole before they are read.
+template <typename T>
+std::unique_ptr<T[]> try_alloc_uninit(size_t count) {
+    if (count > SIZE_MAX / sizeof(T))
+        return nullptr;
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
+}
+
+// An output file that appears under its final name whole or not at all. It is written under
+// a temporary name in the same folder and renamed over the final name by commit(); until
+// then an earlier file of that name stays as it was, and the destructor removes the
+// temporary of an output that was never committed.
+class PendingFile {
+public:
+    explicit PendingFile(std::string final_name) : final_name_(std::move(final_name)) {}
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile() {
+        file_.reset();
+        if (!temp_name_.empty() && !committed_)
+            std::remove(temp_name_.c_str());
+    }
+
+    // Creates the temporary with `mode` ("wb" or "w"); false when it cannot be created.
+    bool open(const char* mode) {
+        // The temporary's last component is as long as the final one, so a name that the
+        // file system refuses is refused here, before anything is written or replaced.
+        size_t slash = final_name_.find_last_of("/\\");
+        size_t base = slash == std::string::npos ? 0 : slash + 1;
+        std::string dir = final_name_.substr(0, base);
+        std::string leaf = final_name_.substr(base);
+        constexpr size_t kMarker = 8;  // "." and seven random characters
+        std::string rest = leaf.size() > kMarker ? leaf.substr(kMarker) : std::string();
+        std::string exclusive = std::string(mode) + "x";
+        std::random_device seed;
+        std::mt19937 rng(seed());
+        static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 32; ++attempt) {
+            std::string marker = ".";
+            for (size_t i = 1; i < kMarker; ++i)
+                marker += kChars[rng() % (sizeof(kChars) - 1)];
+            std::string candidate = dir + marker + rest;
+            errno = 0;
+            file_.reset(std::fopen(candidate.c_str(), exclusive.c_str()));
+            if (file_) {
+                temp_name_ = candidate;
+                return true;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
+    }
+
+    std::FILE* get() const { return file_.get(); }
+
+    // Writes all `size` bytes; false on a short write.
+    bool write(const void* data, size_t size) {
+        return file_ && std::fwrite(data, 1, size, file_.get()) == size;
+    }
+
+    // Flushes and closes the temporary; false when anything buffered could not be written.
+    bool close() {
+        if (!file_)
+            return false;
+        bool ok = std::ferror(file_.get()) == 0;
+        ok = std::fclose(file_.release()) == 0 && ok;
+        return ok;
+    }
+
+    // Renames the closed temporary over the final name; false when that fails.
+    bool commit() {
+        if (file_ || temp_name_.empty())
+            return false;
+        std::error_code error;
+        std::filesystem::rename(temp_name_, final_name_, error);
+        committed_ = !error;
+        return committed_;
+    }
+
+    const std::string& final_name() const { return final_name_; }
+
+private:
+    std::string final_name_;
+    std::string temp_name_;
+    FilePtr file_;
+    bool committed_ = false;
+};

@@ -1,0 +1,164 @@
+#include "ui.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char* const BOLD = "\033[1m";
+const char* const RED = "\033[31m";
+const char* const GREEN = "\033[32m";
+const char* const YELLOW = "\033[33m";
+const char* const BLUE = "\033[34m";
+const char* const MAGENTA = "\033[35m";
+const char* const CYAN = "\033[36m";
+const char* const RESET = "\033[0m";
+
+// Discards the rest of the line so the next prompt starts fresh; stops at end of input too.
+void drain_line() {
+    int ch;
+    do {
+        ch = std::getchar();
+    } while (ch != '\n' && ch != EOF);
+}
+
+// The first non-blank character of the input, or EOF; the rest of its line is discarded.
+int read_choice() {
+    std::fflush(stdout);
+    char ch = 0;
+    if (std::scanf(" %c", &ch) != 1)
+        return EOF;
+    drain_line();
+    return static_cast<unsigned char>(ch);
+}
+
+// Reads one line of at most size - 1 bytes and cuts it at its line break; an empty string
+// at end of input.
+void read_line(char* buffer, size_t size) {
+    if (size == 0)
+        return;
+    std::fflush(stdout);
+    int limit = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+    if (std::fgets(buffer, limit, stdin) == nullptr) {
+        buffer[0] = '\0';
+        return;
+    }
+    buffer[std::strcspn(buffer, "\n")] = '\0';
+}
+
+void clear_screen() {
+#ifdef _WIN32
+    std::system("cls");
+#else
+    // No "cls" here: the ANSI home-and-erase sequence has the same effect on a terminal.
+    std::printf("\033[H\033[2J");
+#endif
+}
+
+}  // namespace
+
+void ui_init() {
+    clear_screen();
+    std::printf("\n%s%s╔══════════════════════════════════════════════════╗%s\n", BOLD, CYAN,
+                RESET);
+    std::printf("%s%s║         文件压缩/解压缩系统 - 欢迎使用           ║%s\n", BOLD, CYAN, RESET);
+    std::printf("%s%s╚══════════════════════════════════════════════════╝%s\n\n", BOLD, CYAN,
+                RESET);
+}
+
+void ui_cleanup() {
+    std::printf("\n%s%s╔══════════════════════════════════════════════════╗%s\n", BOLD, CYAN,
+                RESET);
+    std::printf("%s%s║            感谢使用，再见！                    ║%s\n", BOLD, CYAN, RESET);
+    std::printf("%s%s╚══════════════════════════════════════════════════╝%s\n", BOLD, CYAN, RESET);
+}
+
+char ui_show_main_menu() {
+    std::printf("\n%s%s┌──────────────── 主菜单 ────────────────┐%s\n", BOLD, YELLOW, RESET);
+    std::printf("%s│  [C] 压缩文件                          │%s\n", YELLOW, RESET);
+    std::printf("%s│  [D] 解压文件                          │%s\n", YELLOW, RESET);
+    std::printf("%s│  [Q] 退出程序                          │%s\n", YELLOW, RESET);
+    std::printf("%s└────────────────────────────────────────┘%s\n", YELLOW, RESET);
+    std::printf("\n%s请输入您的选择 > %s", GREEN, RESET);
+    int ch = read_choice();
+    return ch == EOF ? 'q' : static_cast<char>(ch);
+}
+
+void ui_prompt_filename(const char* prompt, char* buffer, size_t size) {
+    std::printf("\n%s%s%s%s", BOLD, BLUE, prompt, RESET);
+    read_line(buffer, size);
+}
+
+void ui_prompt_info(const char* prompt, char* buffer, size_t size) {
+    std::printf("%s%s%s%s", BOLD, BLUE, prompt, RESET);
+    read_line(buffer, size);
+}
+
+int ui_prompt_encryption_method() {
+    std::printf("\n%s%s┌──────────── 选择加密方式 ────────────┐%s\n", BOLD, MAGENTA, RESET);
+    std::printf("%s│  [0] 偏移量加密                      │%s\n", MAGENTA, RESET);
+    std::printf("%s│  [1] XOR 加密                        │%s\n", MAGENTA, RESET);
+    std::printf("%s└──────────────────────────────────────┘%s\n", MAGENTA, RESET);
+    std::printf("\n%s请选择加密方式 > %s", GREEN, RESET);
+    return read_choice() == '1' ? 1 : 0;
+}
+
+int ui_prompt_decoding_method() {
+    std::printf("\n%s%s┌──────────── 选择解码方式 ────────────┐%s\n", BOLD, MAGENTA, RESET);
+    std::printf("%s│  [1] 基于解码树的逐位解码           │%s\n", MAGENTA, RESET);
+    std::printf("%s│  [2] 基于编码表的匹配解码           │%s\n", MAGENTA, RESET);
+    std::printf("%s│  [3] 基于哈希的快速解码             │%s\n", MAGENTA, RESET);
+    std::printf("%s└─────────────────────────────────────┘%s\n", MAGENTA, RESET);
+    std::printf("\n%s请选择解码方式 (1-3) > %s", GREEN, RESET);
+    std::fflush(stdout);
+    int method = 0;
+    int converted = std::scanf("%d", &method);
+    if (converted == EOF)
+        return 0;  // nothing left to drain
+    if (converted != 1)
+        method = 0;
+    drain_line();
+    return method;
+}
+
+void ui_display_message(const char* message) {
+    std::printf("\n%s%s══════════════════════════════════════════%s\n", BOLD, BLUE, RESET);
+    std::printf("%s%s  %s%s\n", BOLD, BLUE, message, RESET);
+    std::printf("%s%s══════════════════════════════════════════%s\n", BOLD, BLUE, RESET);
+}
+
+void ui_display_error(const char* message) {
+    std::printf("\n%s%s[错误] %s%s\n", BOLD, RED, message, RESET);
+}
+
+void ui_display_success(const char* message) {
+    std::printf("\n%s%s[成功] %s%s\n", BOLD, GREEN, message, RESET);
+}
+
+void ui_display_progress(const char* operation, int percentage) {
+    constexpr int bar_width = 50;
+    std::printf("%s%s[%s] %3d%% ", BOLD, CYAN, operation, percentage);
+    std::printf("[");
+    // Widened so that extreme percentages cannot overflow; the quotient still truncates.
+    long long pos = static_cast<long long>(bar_width) * percentage / 100;
+    for (int i = 0; i < bar_width; ++i) {
+        if (i < pos)
+            std::printf("=");
+        else if (i == pos)
+            std::printf(">");
+        else
+            std::printf(" ");
+    }
+    std::printf("] %s\r", RESET);
+    std::fflush(stdout);
+    if (percentage == 100)
+        std::printf("\n");
+}
+
+void ui_pause() {
+    std::printf("\n%s按回车键继续...%s", YELLOW, RESET);
+    std::fflush(stdout);
+    std::getchar();
+}

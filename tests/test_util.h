@@ -1,0 +1,42 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// Each test runs in a fresh temporary directory, which is also the working directory.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::filesystem::path dir_;
+
+private:
+    std::filesystem::path old_cwd_;
+};
+
+void write_file(const std::string& path, std::string_view bytes);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// Makes `input` the whole of standard input from now on (end of input after it).
+void feed_stdin(const std::string& input);
+
+// Runs `fn` and returns what it printed to standard output.
+std::string capture_stdout(const std::function<void()>& fn);
+
+// Feeds `input` and captures standard output around `fn`.
+std::string run_with_input(const std::string& input, const std::function<void()>& fn);
+
+struct RunResult {
+    int status = -1;  // exit status, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs the hfm program in the working directory with `input` as its standard input.
+RunResult run_hfm(const std::string& input);
