@@ -1,7 +1,433 @@
 #include "compress.h"
 
-int compress_file(const char*, const char*, const char*, EncryptMethod) { return -1; }
-CompressResult* compress_data(const unsigned char*, size_t) { return nullptr; }
-void free_compress_result(CompressResult*) {}
-void apply_transform(unsigned char*, size_t, EncryptMethod) {}
-void reverse_transform(unsigned char*, size_t, EncryptMethod) {}
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "resources.h"
+
+namespace {
+
+constexpr size_t MAX_NODES = 2 * 256 - 1;
+constexpr size_t PATH_SIZE = 256;  // one place per tree level below the root
+constexpr size_t HEADER_SIZE = 256;
+constexpr int NO_CHILD = -1;
+
+struct FrequencyItem_ {
+    unsigned char byte;
+    size_t frequency;
+};
+
+using FrequencyTable = std::array<FrequencyItem_, 256>;
+
+// The tree lives in one fixed pool (at most 511 nodes), so building it cannot fail and
+// releasing it is implicit; children are pool indices.
+struct HuffmanNode_ {
+    unsigned char byte = 0;  // 0 in every internal node
+    size_t frequency = 0;
+    int left = NO_CHILD;   // reached by bit 0
+    int right = NO_CHILD;  // reached by bit 1
+};
+
+struct HuffmanTree {
+    std::array<HuffmanNode_, MAX_NODES> nodes;
+    size_t node_count = 0;
+    int root = NO_CHILD;
+
+    int create_node(unsigned char byte, size_t frequency) {
+        nodes[node_count] = HuffmanNode_{byte, frequency, NO_CHILD, NO_CHILD};
+        return static_cast<int>(node_count++);
+    }
+    bool is_leaf(int node) const {
+        return nodes[node].left == NO_CHILD && nodes[node].right == NO_CHILD;
+    }
+};
+
+// Counts every byte value in one pass. Four interleaved tables keep runs of one byte value
+// from serialising on a single counter; their sum is the plain count.
+FrequencyTable count_frequencies(const unsigned char* data, size_t size, size_t* unique_count) {
+    std::array<std::array<size_t, 256>, 4> partial{};
+    size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        ++partial[0][data[i]];
+        ++partial[1][data[i + 1]];
+        ++partial[2][data[i + 2]];
+        ++partial[3][data[i + 3]];
+    }
+    for (; i < size; ++i)
+        ++partial[0][data[i]];
+
+    FrequencyTable freq;
+    *unique_count = 0;
+    for (size_t b = 0; b < 256; ++b) {
+        freq[b].byte = static_cast<unsigned char>(b);
+        freq[b].frequency = partial[0][b] + partial[1][b] + partial[2][b] + partial[3][b];
+        if (freq[b].frequency != 0)
+            ++*unique_count;
+    }
+    return freq;
+}
+
+// Lighter first; at equal weight the smaller byte, internal nodes carrying byte 0.
+int compare_nodes(const HuffmanNode_& a, const HuffmanNode_& b) {
+    if (a.frequency != b.frequency)
+        return a.frequency < b.frequency ? -1 : 1;
+    if (a.byte != b.byte)
+        return a.byte < b.byte ? -1 : 1;
+    return 0;
+}
+
+// Repeatedly merges the two lightest nodes found by a linear scan of the slots. Which of
+// several equal-comparing nodes a scan meets first depends on where earlier merges put
+// their parents, so the slot moves below are part of the code's definition: a heap would
+// pick differently and change the codes.
+void build_huffman_tree(const FrequencyTable& freq, size_t unique_count, HuffmanTree* tree) {
+    std::array<int, 256> slots{};
+    size_t node_count = 0;
+    for (size_t b = 0; b < 256 && node_count < unique_count; ++b) {
+        if (freq[b].frequency != 0)
+            slots[node_count++] = tree->create_node(freq[b].byte, freq[b].frequency);
+    }
+    const auto& nodes = tree->nodes;
+    while (node_count > 1) {
+        size_t min1 = 0;
+        size_t min2 = 1;
+        if (compare_nodes(nodes[slots[0]], nodes[slots[1]]) > 0) {
+            size_t temp = min1;
+            min1 = min2;
+            min2 = temp;
+        }
+        for (size_t i = 2; i < node_count; ++i) {
+            if (compare_nodes(nodes[slots[i]], nodes[slots[min1]]) < 0) {
+                min2 = min1;
+                min1 = i;
+            } else if (compare_nodes(nodes[slots[i]], nodes[slots[min2]]) < 0) {
+                min2 = i;
+            }
+        }
+        int parent =
+            tree->create_node(0, nodes[slots[min1]].frequency + nodes[slots[min2]].frequency);
+        tree->nodes[parent].left = slots[min1];
+        tree->nodes[parent].right = slots[min2];
+        slots[min1] = parent;
+        --node_count;
+        slots[min2] = slots[node_count];
+    }
+    tree->root = slots[0];
+}
+
+// Gives `entry` the code spelled by the first `depth` places of `path`; false when its
+// buffer cannot be allocated.
+bool set_code(HuffmanCode* entry, unsigned char byte, const unsigned char* path, size_t depth) {
+    entry->byte = byte;
+    entry->code_len = depth;
+    entry->code = try_alloc<unsigned char>((depth + 7) / 8);
+    if (!entry->code)
+        return false;
+    for (size_t i = 0; i < depth; ++i) {
+        if (path[i] != 0)
+            entry->code[i / 8] |= static_cast<unsigned char>(0x80u >> (i % 8));
+    }
+    return true;
+}
+
+// Depth-first, node before children and the 0-branch first, so the entries come out in
+// ascending lexicographic order of their codes. False when a code buffer cannot be had.
+bool generate_huffman_codes(const HuffmanTree& tree, int node, unsigned char* path, size_t depth,
+                            HuffmanCode* codes, size_t* code_count) {
+    if (node == NO_CHILD)
+        return true;
+    const HuffmanNode_& n = tree.nodes[node];
+    if (tree.is_leaf(node)) {
+        if (!set_code(&codes[*code_count], n.byte, path, depth))
+            return false;
+        ++*code_count;
+        return true;
+    }
+    if (depth >= PATH_SIZE)
+        return true;  // unreachable for any input that fits in memory
+    path[depth] = 0;
+    if (!generate_huffman_codes(tree, n.left, path, depth + 1, codes, code_count))
+        return false;
+    path[depth] = 1;
+    return generate_huffman_codes(tree, n.right, path, depth + 1, codes, code_count);
+}
+
+// Appends codes to a big-endian bit stream through a 64-bit accumulator, 32 bits at a time.
+class BitPacker {
+public:
+    explicit BitPacker(unsigned char* out) : out_(out) {}
+
+    // Appends the low `len` (at most 32) bits of `bits`, most significant first.
+    void put(uint32_t bits, unsigned len) {
+        acc_ = (acc_ << len) | bits;
+        pending_ += len;
+        if (pending_ >= 32) {
+            pending_ -= 32;
+            auto word = static_cast<uint32_t>(acc_ >> pending_);
+            out_[0] = static_cast<unsigned char>(word >> 24);
+            out_[1] = static_cast<unsigned char>(word >> 16);
+            out_[2] = static_cast<unsigned char>(word >> 8);
+            out_[3] = static_cast<unsigned char>(word);
+            out_ += 4;
+        }
+    }
+
+    // Writes the bits still pending, the last byte padded with zero bits.
+    void finish() {
+        while (pending_ >= 8) {
+            pending_ -= 8;
+            *out_++ = static_cast<unsigned char>(acc_ >> pending_);
+        }
+        if (pending_ > 0)
+            *out_++ = static_cast<unsigned char>(acc_ << (8 - pending_));
+        pending_ = 0;
+    }
+
+private:
+    unsigned char* out_;
+    uint64_t acc_ = 0;
+    unsigned pending_ = 0;  // valid low bits of acc_ not yet written
+};
+
+// A code cut into pieces of at most 32 bits, so that any length goes through the packer.
+struct PackCode {
+    std::array<uint32_t, PATH_SIZE / 32 + 1> pieces{};
+    unsigned piece_count = 0;
+    unsigned last_len = 0;  // bits in the last piece
+};
+
+PackCode make_pack_code(const HuffmanCode& entry) {
+    PackCode pack;
+    for (size_t start = 0; start < entry.code_len; start += 32) {
+        size_t len = entry.code_len - start < 32 ? entry.code_len - start : 32;
+        uint32_t bits = 0;
+        for (size_t k = start; k < start + len; ++k)
+            bits = (bits << 1) | ((entry.code[k / 8] >> (7 - k % 8)) & 1u);
+        pack.pieces[pack.piece_count++] = bits;
+        pack.last_len = static_cast<unsigned>(len);
+    }
+    return pack;
+}
+
+void pack_data(const unsigned char* content, size_t size, const HuffmanCode* codes,
+               size_t code_count, unsigned char* out) {
+    // One lookup per input byte: codes of up to 32 bits (all but the rarest) as (bits, len).
+    std::array<uint64_t, 256> short_codes{};
+    std::array<PackCode, 256> long_codes;
+    std::array<bool, 256> is_long{};
+    for (size_t i = 0; i < code_count; ++i) {
+        PackCode pack = make_pack_code(codes[i]);
+        if (pack.piece_count == 1) {
+            short_codes[codes[i].byte] =
+                (static_cast<uint64_t>(pack.pieces[0]) << 8) | pack.last_len;
+        } else {
+            is_long[codes[i].byte] = true;
+            long_codes[codes[i].byte] = pack;
+        }
+    }
+    BitPacker packer(out);
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char b = content[i];
+        if (!is_long[b]) {
+            uint64_t code = short_codes[b];
+            packer.put(static_cast<uint32_t>(code >> 8), static_cast<unsigned>(code & 0xFF));
+            continue;
+        }
+        const PackCode& pack = long_codes[b];
+        for (unsigned p = 0; p + 1 < pack.piece_count; ++p)
+            packer.put(pack.pieces[p], 32);
+        packer.put(pack.pieces[pack.piece_count - 1], pack.last_len);
+    }
+    packer.finish();
+}
+
+std::string format_code_table(const CompressResult& result) {
+    std::string text = std::to_string(result.original_size) + "\n";
+    char field[8];
+    for (size_t i = 0; i < result.unique_chars; ++i) {
+        const HuffmanCode& entry = result.codes[i];
+        std::snprintf(field, sizeof field, "0x%02X ", entry.byte);
+        text += field;
+        std::snprintf(field, sizeof field, "0x%02X", static_cast<unsigned>(entry.code_len & 0xFF));
+        text += field;
+        for (size_t k = 0; k < (entry.code_len + 7) / 8; ++k) {
+            std::snprintf(field, sizeof field, " 0x%02X", entry.code[k]);
+            text += field;
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+// The whole input, or null after printing why it could not be read.
+std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_size) {
+    FilePtr in(std::fopen(filename, "rb"));
+    if (!in) {
+        std::printf("无法打开文件: %s\n", filename);
+        return nullptr;
+    }
+    off_t end = -1;
+    if (fseeko(in.get(), 0, SEEK_END) == 0)
+        end = ftello(in.get());
+    if (end < 0 || fseeko(in.get(), 0, SEEK_SET) != 0) {
+        std::printf("无法获取文件大小: %s\n", filename);
+        return nullptr;
+    }
+    *file_size = static_cast<size_t>(end);
+    auto content = try_alloc_uninit<unsigned char>(*file_size);
+    if (!content) {
+        std::printf("内存分配失败\n");
+        return nullptr;
+    }
+    if (std::fread(content.get(), 1, *file_size, in.get()) != *file_size) {
+        std::printf("文件读取失败\n");
+        return nullptr;
+    }
+    return content;
+}
+
+}  // namespace
+
+void apply_transform(unsigned char* data, size_t size, EncryptMethod method) {
+    if (method == ENCRYPT_METHOD_OFFSET) {
+        for (size_t i = 0; i < size; ++i)
+            data[i] = static_cast<unsigned char>(data[i] + KEY_BYTE);
+    } else if (method == ENCRYPT_METHOD_XOR) {
+        for (size_t i = 0; i < size; ++i)
+            data[i] ^= KEY_BYTE;
+    }
+}
+
+void reverse_transform(unsigned char* data, size_t size, EncryptMethod method) {
+    if (method == ENCRYPT_METHOD_OFFSET) {
+        for (size_t i = 0; i < size; ++i)
+            data[i] = static_cast<unsigned char>(data[i] - KEY_BYTE);
+    } else if (method == ENCRYPT_METHOD_XOR) {
+        for (size_t i = 0; i < size; ++i)
+            data[i] ^= KEY_BYTE;
+    }
+}
+
+CompressResult* compress_data(const unsigned char* content, size_t size) {
+    // The record itself is the one allocation not made through try_alloc: it is a single
+    // object that free_compress_result adopts.
+    std::unique_ptr<CompressResult> result(new (std::nothrow) CompressResult());
+    if (!result)
+        return nullptr;
+    result->original_size = size;
+
+    size_t unique_count = 0;
+    FrequencyTable freq = count_frequencies(content, size, &unique_count);
+    if (unique_count == 0)
+        return nullptr;
+
+    result->codes = try_alloc<HuffmanCode>(unique_count);
+    if (!result->codes)
+        return nullptr;
+    result->unique_chars = unique_count;
+
+    if (unique_count == 1) {
+        // A lone byte value would sit at the root with a code of no bits, which no decoder
+        // can restore; the 1-bit code 0 keeps every decoder working.
+        const unsigned char zero_bit = 0;
+        unsigned char byte = content[0];
+        if (!set_code(&result->codes[0], byte, &zero_bit, 1))
+            return nullptr;
+    } else {
+        HuffmanTree tree;
+        build_huffman_tree(freq, unique_count, &tree);
+        std::array<unsigned char, PATH_SIZE> path{};
+        size_t code_count = 0;
+        if (!generate_huffman_codes(tree, tree.root, path.data(), 0, result->codes.get(),
+                                    &code_count) ||
+            code_count != unique_count)
+            return nullptr;
+    }
+
+    // Every byte value has exactly one entry, so the total follows from the counts.
+    std::array<size_t, 256> code_len{};
+    for (size_t i = 0; i < unique_count; ++i)
+        code_len[result->codes[i].byte] = result->codes[i].code_len;
+    size_t total_bits = 0;
+    for (size_t b = 0; b < 256; ++b)
+        total_bits += freq[b].frequency * code_len[b];
+
+    result->size = total_bits / 8 + (total_bits % 8 != 0 ? 1 : 0);
+    result->data = try_alloc_uninit<unsigned char>(result->size);
+    if (!result->data)
+        return nullptr;
+    pack_data(content, size, result->codes.get(), unique_count, result->data.get());
+    return result.release();
+}
+
+void free_compress_result(CompressResult* result) {
+    std::unique_ptr<CompressResult> owned(result);
+}
+
+int compress_file(const char* filename, const char* sender_info, const char* receiver_info,
+                  EncryptMethod method) {
+    size_t file_size = 0;
+    std::unique_ptr<unsigned char[]> content = read_input(filename, &file_size);
+    if (!content)
+        return -1;
+    apply_transform(content.get(), file_size, method);
+
+    std::unique_ptr<CompressResult> result(compress_data(content.get(), file_size));
+    content.reset();  // the packed bits are all that is needed from here on
+    if (!result) {
+        std::printf("压缩失败\n");
+        return -1;
+    }
+
+    const std::string compressed_filename = std::string(filename) + ".hfm";
+    const std::string code_filename = std::string(filename) + ".hfm.code";
+
+    // Checked before any file is touched, so a header that does not fit leaves nothing.
+    char header[HEADER_SIZE];
+    int header_len = std::snprintf(header, sizeof header, "%d\n%s\n%s\n", static_cast<int>(method),
+                                   sender_info, receiver_info);
+    if (header_len < 0 || static_cast<size_t>(header_len) >= sizeof header) {
+        std::printf("头信息生成失败\n");
+        return -1;
+    }
+
+    PendingFile compressed(compressed_filename);
+    if (!compressed.open("wb")) {
+        std::printf("无法创建压缩文件: %s\n", compressed_filename.c_str());
+        return -1;
+    }
+    if (!compressed.write(header, static_cast<size_t>(header_len))) {
+        std::printf("写入头信息失败\n");
+        return -1;
+    }
+    if (!compressed.write(result->data.get(), result->size) || !compressed.close()) {
+        std::printf("写入压缩数据失败\n");
+        return -1;
+    }
+
+    PendingFile code_table(code_filename);
+    if (!code_table.open("w")) {
+        std::printf("无法创建编码表文件: %s\n", code_filename.c_str());
+        return -1;
+    }
+    const std::string table_text = format_code_table(*result);
+    if (!code_table.write(table_text.data(), table_text.size()) || !code_table.close()) {
+        std::printf("写入编码表文件失败\n");
+        return -1;
+    }
+
+    // Both files are complete: only now do they replace any earlier pair.
+    if (!compressed.commit()) {
+        std::printf("无法创建压缩文件: %s\n", compressed_filename.c_str());
+        return -1;
+    }
+    std::printf("压缩文件已保存: %s\n", compressed_filename.c_str());
+    if (!code_table.commit()) {
+        std::printf("无法创建编码表文件: %s\n", code_filename.c_str());
+        return -1;
+    }
+    std::printf("编码表文件已保存: %s\n", code_filename.c_str());
+    return 0;
+}
