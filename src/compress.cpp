@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "resources.h"
@@ -263,15 +264,18 @@ std::string format_code_table(const CompressResult& result) {
 
 // The whole input, or null after printing why it could not be read.
 std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_size) {
-    FilePtr in(std::fopen(filename, "rb"));
+    // Some systems open a folder like a file; it is no input all the same.
+    std::error_code ignored;
+    FilePtr in(std::filesystem::is_directory(filename, ignored) ? nullptr
+                                                                : std::fopen(filename, "rb"));
     if (!in) {
         std::printf("无法打开文件: %s\n", filename);
         return nullptr;
     }
-    off_t end = -1;
-    if (fseeko(in.get(), 0, SEEK_END) == 0)
-        end = ftello(in.get());
-    if (end < 0 || fseeko(in.get(), 0, SEEK_SET) != 0) {
+    int64_t end = -1;
+    if (seek_file(in.get(), 0, SEEK_END))
+        end = tell_file(in.get());
+    if (end < 0 || !seek_file(in.get(), 0, SEEK_SET)) {
         std::printf("无法获取文件大小: %s\n", filename);
         return nullptr;
     }

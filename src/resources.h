@@ -32,6 +32,24 @@ std::unique_ptr<T[]> try_alloc_uninit(size_t count) {
     return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
 }
 
+// 64-bit file positions, so that files of 2 GiB or more are measured and read whole.
+inline bool seek_file(std::FILE* file, int64_t offset, int origin) {
+#ifdef _WIN32
+    return _fseeki64(file, offset, origin) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), origin) == 0;
+#endif
+}
+
+// The current position, or -1 when it cannot be taken.
+inline int64_t tell_file(std::FILE* file) {
+#ifdef _WIN32
+    return _ftelli64(file);
+#else
+    return static_cast<int64_t>(ftello(file));
+#endif
+}
+
 // An output file that appears under its final name whole or not at all. It is written under
 // a temporary name in the same folder and renamed over the final name by commit(); until
 // then an earlier file of that name stays as it was, and the destructor removes the
