@@ -1,1 +1,200 @@
+#include "ui.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "test_util.h"
+
+namespace {
+
+const std::string BOLD = "\033[1m", RED = "\033[31m", GREEN = "\033[32m", YELLOW = "\033[33m",
+                  BLUE = "\033[34m", MAGENTA = "\033[35m", CYAN = "\033[36m", RESET = "\033[0m";
+
+std::string repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
+}
+
+std::string blanks(int n) { return std::string(static_cast<size_t>(n), ' '); }
+
+// What remains of standard input after a read.
+std::string rest_of_input() {
+    std::string rest;
+    int ch;
+    while ((ch = std::getchar()) != EOF)
+        rest += static_cast<char>(ch);
+    return rest;
+}
+
+}  // namespace
+
+TEST(UiScreens, BannersAndMessagesAreByteExact) {
+    const std::string top = "╔" + repeat("═", 50) + "╗";
+    const std::string bottom = "╚" + repeat("═", 50) + "╝";
+    EXPECT_EQ(capture_stdout(ui_init),
+              "\033[H\033[2J\n" + BOLD + CYAN + top + RESET + "\n" + BOLD + CYAN + "║" +
+                  blanks(9) + "文件压缩/解压缩系统 - 欢迎使用" + blanks(11) + "║" + RESET +
+                  "\n" + BOLD + CYAN + bottom + RESET + "\n\n");
+    EXPECT_EQ(capture_stdout(ui_cleanup), "\n" + BOLD + CYAN + top + RESET + "\n" + BOLD + CYAN +
+                                              "║" + blanks(12) + "感谢使用，再见！" +
+                                              blanks(20) + "║" + RESET + "\n" + BOLD + CYAN +
+                                              bottom + RESET + "\n");
+    const std::string rule = repeat("═", 42);
+    EXPECT_EQ(capture_stdout([] { ui_display_message("文件压缩成功！"); }),
+              "\n" + BOLD + BLUE + rule + RESET + "\n" + BOLD + BLUE + "  文件压缩成功！" + RESET +
+                  "\n" + BOLD + BLUE + rule + RESET + "\n");
+    EXPECT_EQ(capture_stdout([] { ui_display_error("坏"); }),
+              "\n" + BOLD + RED + "[错误] 坏" + RESET + "\n");
+    EXPECT_EQ(capture_stdout([] { ui_display_success("好"); }),
+              "\n" + BOLD + GREEN + "[成功] 好" + RESET + "\n");
+}
+
+TEST(UiScreens, MenuAndBoxesAreByteExact) {
+    std::string menu = run_with_input("c\n", [] { ui_show_main_menu(); });
+    auto row = [&](const std::string& key, const std::string& label, int pad) {
+        return "│  [" + key + "] " + label + blanks(pad) + "│";
+    };
+    EXPECT_EQ(menu, "\n" + BOLD + YELLOW + "┌" + repeat("─", 16) + " 主菜单 " + repeat("─", 16) +
+                        "┐" + RESET + "\n" + YELLOW + row("C", "压缩文件", 26) + RESET + "\n" +
+                        YELLOW + row("D", "解压文件", 26) + RESET + "\n" + YELLOW +
+                        row("Q", "退出程序", 26) + RESET + "\n" + YELLOW + "└" +
+                        repeat("─", 40) + "┘" + RESET + "\n\n" + GREEN + "请输入您的选择 > " +
+                        RESET);
+
+    std::string transform = run_with_input("0\n", [] { ui_prompt_encryption_method(); });
+    EXPECT_EQ(transform, "\n" + BOLD + MAGENTA + "┌" + repeat("─", 12) + " 选择加密方式 " +
+                             repeat("─", 12) + "┐" + RESET + "\n" + MAGENTA +
+                             row("0", "偏移量加密", 22) + RESET + "\n" + MAGENTA +
+                             row("1", "XOR 加密", 24) + RESET + "\n" + MAGENTA + "└" +
+                             repeat("─", 38) + "┘" + RESET + "\n\n" + GREEN +
+                             "请选择加密方式 > " + RESET);
+
+    std::string decoding = run_with_input("1\n", [] { ui_prompt_decoding_method(); });
+    EXPECT_EQ(decoding, "\n" + BOLD + MAGENTA + "┌" + repeat("─", 12) + " 选择解码方式 " +
+                            repeat("─", 12) + "┐" + RESET + "\n" + MAGENTA +
+                            row("1", "基于解码树的逐位解码", 11) + RESET + "\n" + MAGENTA +
+                            row("2", "基于编码表的匹配解码", 11) + RESET + "\n" + MAGENTA +
+                            row("3", "基于哈希的快速解码", 13) + RESET + "\n" + MAGENTA + "└" +
+                            repeat("─", 37) + "┘" + RESET + "\n\n" + GREEN +
+                            "请选择解码方式 (1-3) > " + RESET);
+
+    EXPECT_EQ(run_with_input("x", [] { ui_pause(); }),
+              "\n" + YELLOW + "按回车键继续..." + RESET);
+    char name[16];
+    EXPECT_EQ(run_with_input("x\n", [&] { ui_prompt_filename("名: ", name, sizeof name); }),
+              "\n" + BOLD + BLUE + "名: " + RESET);
+    EXPECT_EQ(run_with_input("x\n", [&] { ui_prompt_info("信息：", name, sizeof name); }),
+              BOLD + BLUE + "信息：" + RESET);
+}
+
+TEST(UiProgress, DrawsFiftyCellsAroundThePosition) {
+    struct Case {
+        int percentage;
+        std::string label, cells, tail;
+    };
+    const std::vector<Case> cases = {
+        {0, "  0", ">" + blanks(49), "\r"},
+        {37, " 37", std::string(18, '=') + ">" + blanks(31), "\r"},
+        {50, " 50", std::string(25, '=') + ">" + blanks(24), "\r"},
+        {100, "100", std::string(50, '='), "\r\n"},
+        {-1, " -1", ">" + blanks(49), "\r"},
+        {-2, " -2", blanks(50), "\r"},
+        {101, "101", std::string(50, '='), "\r"},
+    };
+    for (const auto& c : cases) {
+        std::string out = capture_stdout([&] { ui_display_progress("压缩", c.percentage); });
+        EXPECT_EQ(out, BOLD + CYAN + "[压缩] " + c.label + "% [" + c.cells + "] " + RESET + c.tail)
+            << c.percentage;
+    }
+}
+
+TEST(UiReading, MenuTakesTheFirstNonBlankCharacterAndDrainsTheLine) {
+    struct Case {
+        std::string input;
+        char choice;
+        std::string left;
+    };
+    const std::vector<Case> cases = {
+        {"compress\nnext", 'c', "next"},
+        {"C\n", 'C', ""},
+        {"  d\n", 'd', ""},
+        {"\n\n\tQuit\nmore\n", 'Q', "more\n"},
+        {"x", 'x', ""},
+        {"", 'q', ""},      // end of input acts as quit
+        {"\n  \n", 'q', ""},
+    };
+    for (const auto& c : cases) {
+        char choice = 0;
+        run_with_input(c.input, [&] { choice = ui_show_main_menu(); });
+        EXPECT_EQ(choice, c.choice) << c.input;
+        EXPECT_EQ(rest_of_input(), c.left) << c.input;
+    }
+}
+
+TEST(UiReading, TransformChoiceIsOneOnlyForALeadingOne) {
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"1\n", 1}, {"1abc\n", 1}, {"10\n", 1}, {" \n 1\n", 1}, {"0\n", 0},
+        {"2\n", 0}, {"x\n", 0},
+    };
+    for (const auto& [input, expected] : cases) {
+        int method = -1;
+        run_with_input(input + "after", [&] { method = ui_prompt_encryption_method(); });
+        EXPECT_EQ(method, expected) << input;
+        EXPECT_EQ(rest_of_input(), "after") << input;
+    }
+    int method = -1;
+    run_with_input("", [&] { method = ui_prompt_encryption_method(); });
+    EXPECT_EQ(method, 0);
+}
+
+TEST(UiReading, DecodingChoiceIsTheIntegerTyped) {
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"2x\n", 2}, {"-1\n", -1}, {"7\n", 7}, {"abc\n", 0}, {"\n\n 3\n", 3}, {"+4\n", 4},
+    };
+    for (const auto& [input, expected] : cases) {
+        int method = -1;
+        run_with_input(input + "after", [&] { method = ui_prompt_decoding_method(); });
+        EXPECT_EQ(method, expected) << input;
+        EXPECT_EQ(rest_of_input(), "after") << input;
+    }
+    int method = -1;
+    run_with_input("", [&] { method = ui_prompt_decoding_method(); });
+    EXPECT_EQ(method, 0);
+}
+
+TEST(UiReading, LinesKeepBlanksLoseTheLineBreakAndSplitWhenLong) {
+    struct Case {
+        std::string input;
+        size_t size;
+        std::string text, left;
+    };
+    const std::string long_line(300, 'n');
+    const std::vector<Case> cases = {
+        {"name.txt\nnext", 256, "name.txt", "next"},
+        {"  a b \t\n", 256, "  a b \t", ""},
+        {"\nnext", 256, "", "next"},
+        {"crlf\r\n", 256, "crlf\r", ""},
+        {"no line break", 256, "no line break", ""},
+        {"", 256, "", ""},
+        {long_line + "\nnext", 256, long_line.substr(0, 255), long_line.substr(255) + "\nnext"},
+        {std::string(127, 's') + "\n", 128, std::string(127, 's'), "\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<char> buffer(c.size, 'Z');
+        run_with_input(c.input, [&] { ui_prompt_info("> ", buffer.data(), buffer.size()); });
+        EXPECT_EQ(std::string(buffer.data()), c.text) << c.input;
+        EXPECT_EQ(rest_of_input(), c.left) << c.input;
+    }
+}
+
+TEST(UiReading, PauseTakesExactlyOneCharacter) {
+    run_with_input("ab\n", [] { ui_pause(); });
+    EXPECT_EQ(rest_of_input(), "b\n");
+    run_with_input("", [] { ui_pause(); });  // returns at end of input
+    EXPECT_EQ(rest_of_input(), "");
+}
