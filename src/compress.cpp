@@ -155,41 +155,37 @@ bool generate_huffman_codes(const HuffmanTree& tree, int node, unsigned char* pa
     return generate_huffman_codes(tree, n.right, path, depth + 1, codes, code_count);
 }
 
-// Appends codes to a big-endian bit stream through a 64-bit accumulator, 32 bits at a time.
+// Appends codes to a big-endian bit stream. The accumulator is left-aligned; after every
+// code its whole bytes are stored with one 8-byte write and only those are stepped over, so
+// the output needs PACK_SLACK bytes beyond the packed size and no branch decides a flush.
+constexpr size_t PACK_SLACK = 8;
+
 class BitPacker {
 public:
     explicit BitPacker(unsigned char* out) : out_(out) {}
 
-    // Appends the low `len` (at most 32) bits of `bits`, most significant first.
+    // Appends the low `len` (1 to 32) bits of `bits`, most significant first.
     void put(uint32_t bits, unsigned len) {
-        acc_ = (acc_ << len) | bits;
+        acc_ |= static_cast<uint64_t>(bits) << (64 - pending_ - len);
         pending_ += len;
-        if (pending_ >= 32) {
-            pending_ -= 32;
-            auto word = static_cast<uint32_t>(acc_ >> pending_);
-            out_[0] = static_cast<unsigned char>(word >> 24);
-            out_[1] = static_cast<unsigned char>(word >> 16);
-            out_[2] = static_cast<unsigned char>(word >> 8);
-            out_[3] = static_cast<unsigned char>(word);
-            out_ += 4;
-        }
+        for (int i = 0; i < 8; ++i)  // compilers merge this into one byte-swapped store
+            out_[i] = static_cast<unsigned char>(acc_ >> (56 - 8 * i));
+        out_ += pending_ / 8;
+        acc_ <<= pending_ & ~7u;
+        pending_ &= 7u;
     }
 
-    // Writes the bits still pending, the last byte padded with zero bits.
+    // Writes the last, partly filled byte; its unused low bits are 0.
     void finish() {
-        while (pending_ >= 8) {
-            pending_ -= 8;
-            *out_++ = static_cast<unsigned char>(acc_ >> pending_);
-        }
         if (pending_ > 0)
-            *out_++ = static_cast<unsigned char>(acc_ << (8 - pending_));
+            *out_++ = static_cast<unsigned char>(acc_ >> 56);
         pending_ = 0;
     }
 
 private:
     unsigned char* out_;
-    uint64_t acc_ = 0;
-    unsigned pending_ = 0;  // valid low bits of acc_ not yet written
+    uint64_t acc_ = 0;      // pending bits from bit 63 down, the rest 0
+    unsigned pending_ = 0;  // 0 to 7 between calls
 };
 
 // A code cut into pieces of at most 32 bits, so that any length goes through the packer.
@@ -215,24 +211,21 @@ PackCode make_pack_code(const HuffmanCode& entry) {
 void pack_data(const unsigned char* content, size_t size, const HuffmanCode* codes,
                size_t code_count, unsigned char* out) {
     // One lookup per input byte: codes of up to 32 bits (all but the rarest) as (bits, len).
+    // A length of 0 marks a value whose code is longer and takes the piecewise path.
     std::array<uint64_t, 256> short_codes{};
     std::array<PackCode, 256> long_codes;
-    std::array<bool, 256> is_long{};
     for (size_t i = 0; i < code_count; ++i) {
         PackCode pack = make_pack_code(codes[i]);
-        if (pack.piece_count == 1) {
-            short_codes[codes[i].byte] =
-                (static_cast<uint64_t>(pack.pieces[0]) << 8) | pack.last_len;
-        } else {
-            is_long[codes[i].byte] = true;
+        if (pack.piece_count == 1)
+            short_codes[codes[i].byte] = (static_cast<uint64_t>(pack.pieces[0]) << 8) | pack.last_len;
+        else
             long_codes[codes[i].byte] = pack;
-        }
     }
     BitPacker packer(out);
     for (size_t i = 0; i < size; ++i) {
         unsigned char b = content[i];
-        if (!is_long[b]) {
-            uint64_t code = short_codes[b];
+        uint64_t code = short_codes[b];
+        if (code != 0) {
             packer.put(static_cast<uint32_t>(code >> 8), static_cast<unsigned>(code & 0xFF));
             continue;
         }
@@ -359,7 +352,7 @@ CompressResult* compress_data(const unsigned char* content, size_t size) {
         total_bits += freq[b].frequency * code_len[b];
 
     result->size = total_bits / 8 + (total_bits % 8 != 0 ? 1 : 0);
-    result->data = try_alloc_uninit<unsigned char>(result->size);
+    result->data = try_alloc_uninit<unsigned char>(result->size + PACK_SLACK);
     if (!result->data)
         return nullptr;
     pack_data(content, size, result->codes.get(), unique_count, result->data.get());
