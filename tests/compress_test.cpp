@@ -431,3 +431,16 @@ TEST_F(CompressFile, FailedWritesKeepEarlierOutputs) {
         EXPECT_EQ(files_here(), before);
     }
 }
+
+TEST_F(CompressFile, UnmeasurableInputFailsNamingIt) {
+    // A pipe opens like a file but has no end position to take.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string name = "/dev/fd/" + std::to_string(fds[0]);
+    int status = 0;
+    std::string out = compress_quiet(name.c_str(), "s", "r", ENCRYPT_METHOD_OFFSET, &status);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(out, "无法获取文件大小: " + name + "\n");
+}
