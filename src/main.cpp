@@ -1,8 +1,16 @@
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "common.h"
 #include "compress.h"
 #include "decompress.h"
+#include "resources.h"
 #include "ui.h"
 
 #ifdef _WIN32
@@ -37,8 +45,245 @@ void set_console_utf8() {
 
 // ---- Post-compression report -------------------------------------------------------------
 
+constexpr size_t CODE_LINE_SIZE = 1024;
+constexpr int64_t TAIL_BYTES = 16;
+// Counting goes through the file in blocks: one read call per byte costs far more than the
+// counting itself on large inputs.
+constexpr size_t COUNT_BLOCK_SIZE = 64 * 1024;
+constexpr size_t BYTE_VALUES = 256;
+
+struct FreqItem {
+    unsigned char byte;
+    size_t frequency;
+};
+
+using FreqTable = std::array<FreqItem, BYTE_VALUES>;
+
+// A node of the tree that measures the weighted path length. A leaf has no children; an
+// internal node always has both, and owns them.
+struct HuffmanNode {
+    unsigned char byte = 0;
+    size_t frequency = 0;
+    std::unique_ptr<HuffmanNode> left;
+    std::unique_ptr<HuffmanNode> right;
+};
+
+// Releases a whole tree; null is accepted. Adopting the root is enough: every node owns its
+// children.
+void free_huffman_tree(HuffmanNode* root) {
+    std::unique_ptr<HuffmanNode> owned(root);
+}
+
+struct HuffmanTreeDeleter {
+    void operator()(HuffmanNode* root) const noexcept { free_huffman_tree(root); }
+};
+using HuffmanTree = std::unique_ptr<HuffmanNode, HuffmanTreeDeleter>;
+
+// Null when memory runs out.
+std::unique_ptr<HuffmanNode> create_node(unsigned char byte, size_t frequency) {
+    std::unique_ptr<HuffmanNode> node(new (std::nothrow) HuffmanNode);
+    if (node) {
+        node->byte = byte;
+        node->frequency = frequency;
+    }
+    return node;
+}
+
+// The position at the end of an open file (64-bit), or -1 when it cannot be taken.
+int64_t end_position(std::FILE* file) {
+    if (!seek_file(file, 0, SEEK_END))
+        return -1;
+    return tell_file(file);
+}
+
+void print_input_hash(const char* filename) {
+    FilePtr file(std::fopen(filename, "rb"));
+    if (!file) {
+        std::fprintf(stderr, "无法打开原文件: %s\n", filename);
+        return;
+    }
+    int64_t file_size = end_position(file.get());
+    std::rewind(file.get());
+    // A size that cannot be taken counts as a buffer that cannot be had.
+    auto buffer =
+        file_size < 0 ? nullptr : try_alloc_uninit<unsigned char>(static_cast<size_t>(file_size));
+    if (!buffer) {
+        std::fprintf(stderr, "内存分配失败\n");
+        return;
+    }
+    auto size = static_cast<size_t>(file_size);
+    if (std::fread(buffer.get(), 1, size, file.get()) != size) {
+        std::fprintf(stderr, "读取原文件数据失败\n");
+        return;
+    }
+    std::printf("\n原文件 HASH 值: 0x%016llx\n",
+                static_cast<unsigned long long>(fnv1a_64(buffer.get(), size)));
+}
+
+void print_code_table(const char* code_filename) {
+    std::printf("\n=== 编码表内容 (HEX 显示) ===\n");
+    FilePtr file(std::fopen(code_filename, "r"));
+    if (!file) {
+        std::printf("无法打开编码表文件: %s\n", code_filename);
+        return;
+    }
+    std::array<char, CODE_LINE_SIZE> line{};
+    while (std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr)
+        std::printf("%s", line.data());
+}
+
+void print_compressed_tail_and_hash(const char* compressed_filename) {
+    std::printf("\n=== 压缩文件最后16个字节 (HEX 显示) ===\n");
+    FilePtr file(std::fopen(compressed_filename, "rb"));
+    if (!file) {
+        std::printf("无法打开压缩文件: %s\n", compressed_filename);
+        return;
+    }
+    int64_t comp_size = end_position(file.get());
+    if (comp_size < 0) {
+        std::printf("获取压缩文件大小失败\n");
+        return;
+    }
+    auto size = static_cast<size_t>(comp_size);
+    auto comp_data = try_alloc_uninit<unsigned char>(size);
+    if (!comp_data) {
+        std::printf("内存分配失败\n");
+        return;
+    }
+    std::rewind(file.get());
+    if (std::fread(comp_data.get(), 1, size, file.get()) != size) {
+        std::printf("读取压缩文件数据失败\n");
+        return;
+    }
+    int64_t start = comp_size < TAIL_BYTES ? 0 : comp_size - TAIL_BYTES;
+    std::printf("总字节数: %lld\n", static_cast<long long>(comp_size));
+    std::printf("最后16个字节: ");
+    for (auto i = static_cast<size_t>(start); i < size; ++i)
+        std::printf("%02X ", comp_data[i]);
+    std::printf("\n");
+    // The header is hashed with the packed bits: a changed sender line changes the hash.
+    std::printf("压缩数据 HASH 值: 0x%016llx\n",
+                static_cast<unsigned long long>(fnv1a_64(comp_data.get(), size)));
+}
+
+// Fills `items` with the byte counts of the file and returns the number of bytes counted;
+// 0 when the file cannot be opened or is empty. The table is valid in every case.
+size_t count_file_frequencies(const char* filename, FreqTable& items) {
+    for (size_t i = 0; i < items.size(); ++i)
+        items[i] = FreqItem{static_cast<unsigned char>(i), 0};
+    FilePtr file(std::fopen(filename, "rb"));
+    if (!file)
+        return 0;
+    std::array<unsigned char, COUNT_BLOCK_SIZE> block;
+    size_t total = 0;
+    // A read error ends the count like the end of the file.
+    for (;;) {
+        size_t got = std::fread(block.data(), 1, block.size(), file.get());
+        for (size_t i = 0; i < got; ++i)
+            ++items[block[i]].frequency;
+        total += got;
+        if (got < block.size())
+            return total;
+    }
+}
+
+// Larger frequency first.
+int cmp_freq_desc(const FreqItem& a, const FreqItem& b) {
+    if (a.frequency < b.frequency)
+        return 1;
+    if (a.frequency > b.frequency)
+        return -1;
+    return 0;
+}
+
+void display_frequency_list(const FreqTable& items) {
+    // A copy is sorted: the tree builder relies on the caller's table staying in byte order.
+    FreqTable sorted = items;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const FreqItem& a, const FreqItem& b) { return cmp_freq_desc(a, b) < 0; });
+    std::printf("字节值(HEX)   次数\n");
+    for (const FreqItem& item : sorted) {
+        if (item.frequency != 0)
+            std::printf("0x%02X\t\t%zu\n", item.byte, item.frequency);
+    }
+}
+
+// Smaller frequency first.
+int cmp_huffnode_asc(const HuffmanNode& a, const HuffmanNode& b) {
+    if (a.frequency > b.frequency)
+        return 1;
+    if (a.frequency < b.frequency)
+        return -1;
+    return 0;
+}
+
+// The tree over the non-zero counts, always joining two lightest nodes; null when there is
+// no count or memory runs out. Ties may go either way: the weighted path length is the same.
+HuffmanTree build_huffman_tree(const FreqItem* items, size_t count) {
+    std::vector<std::unique_ptr<HuffmanNode>> nodes;
+    nodes.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (items[i].frequency == 0)
+            continue;
+        auto leaf = create_node(items[i].byte, items[i].frequency);
+        if (!leaf)
+            return nullptr;
+        nodes.push_back(std::move(leaf));
+    }
+    if (nodes.empty())
+        return nullptr;
+    // At most 255 joins over at most 256 nodes: sorting again before each join is cheap.
+    while (nodes.size() > 1) {
+        std::sort(nodes.begin(), nodes.end(),
+                  [](const auto& a, const auto& b) { return cmp_huffnode_asc(*a, *b) < 0; });
+        auto parent = create_node(0, nodes[0]->frequency + nodes[1]->frequency);
+        if (!parent)
+            return nullptr;
+        parent->left = std::move(nodes[0]);
+        parent->right = std::move(nodes[1]);
+        nodes.erase(nodes.begin(), nodes.begin() + 2);
+        nodes.push_back(std::move(parent));
+    }
+    return HuffmanTree(nodes[0].release());
+}
+
+size_t calc_wpl(const HuffmanNode* root, size_t depth) {
+    if (root == nullptr)
+        return 0;
+    if (!root->left && !root->right)
+        return depth * root->frequency;
+    return calc_wpl(root->left.get(), depth + 1) + calc_wpl(root->right.get(), depth + 1);
+}
+
+// Reads the three files back from disk; each section that fails says so and the next one
+// runs all the same, since the compression itself has already succeeded.
 void print_compression_report(const char* filename) {
-    (void)filename;
+    print_input_hash(filename);
+
+    // Formed from the whole name, as the compressor forms them, so that the report reads the
+    // very files that were written.
+    const std::string compressed_filename = std::string(filename) + ".hfm";
+    const std::string code_filename = std::string(filename) + ".hfm.code";
+
+    print_code_table(code_filename.c_str());
+    print_compressed_tail_and_hash(compressed_filename.c_str());
+
+    std::printf("\n=== 词频统计列表 ===\n");
+    FreqTable freq_items;
+    size_t total_bytes = count_file_frequencies(filename, freq_items);
+    if (total_bytes == 0) {
+        std::printf("读取原始文件失败或文件为空。\n");
+    } else {
+        std::printf("原始文件总字节数: %zu\n", total_bytes);
+        display_frequency_list(freq_items);
+    }
+
+    std::printf("\n=== Huffman 树的加权路径长度 (WPL) ===\n");
+    HuffmanTree root = build_huffman_tree(freq_items.data(), freq_items.size());
+    if (root)
+        std::printf("Huffman 树 WPL 值: %zu\n", calc_wpl(root.get(), 0));
+    else
+        std::printf("构造 Huffman 树失败。\n");
 }
 
 // ---- Commands ------------------------------------------------------------------------------
