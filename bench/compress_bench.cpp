@@ -12,7 +12,8 @@ int main() {
         packed = r != nullptr ? r->size : 0;
         free_compress_result(r);
     });
-    std::printf("compress_data  text %zu MiB  -> %zu bytes  %8.1f MiB/s\n", text.size() / bench::MIB,
-                packed, static_cast<double>(text.size()) / bench::MIB / seconds);
+    std::printf("compress_data  text %zu MiB  -> %zu bytes  %8.1f MiB/s\n",
+                text.size() / bench::MIB, packed,
+                static_cast<double>(text.size()) / bench::MIB / seconds);
     return packed != 0 ? 0 : 1;
 }

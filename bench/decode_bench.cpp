@@ -16,19 +16,12 @@ namespace {
 
 // The code table as the compressor writes it.
 bool write_code_table(const std::string& path, const CompressResult& result) {
+    const std::string text = format_code_table(result);
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (!file)
         return false;
-    std::fprintf(file, "%zu\n", result.original_size);
-    for (size_t i = 0; i < result.unique_chars; ++i) {
-        const HuffmanCode& entry = result.codes[i];
-        std::fprintf(file, "0x%02X 0x%02X", entry.byte,
-                     static_cast<unsigned>(entry.code_len & 0xFF));
-        for (size_t k = 0; k < (entry.code_len + 7) / 8; ++k)
-            std::fprintf(file, " 0x%02X", entry.code[k]);
-        std::fprintf(file, "\n");
-    }
-    return std::fclose(file) == 0;
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
 }
 
 // Runs `fn` with standard output sent to /dev/null: the hash decoder prints its table.

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 // The byte transform applied before coding and reversed after decoding.
 // Any other value leaves the bytes unchanged.
@@ -44,6 +45,9 @@ CompressResult* compress_data(const unsigned char* content, size_t size);
 
 // Releases a result of compress_data; null is accepted.
 void free_compress_result(CompressResult* result);
+
+// The code table text of a result: the original size, then one line per entry.
+std::string format_code_table(const CompressResult& result);
 
 // Applies the forward (compression) or reverse (decompression) byte transform in place.
 void apply_transform(unsigned char* data, size_t size, EncryptMethod method);

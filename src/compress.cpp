@@ -161,7 +161,7 @@ bool generate_huffman_codes(const HuffmanTree& tree, int node, unsigned char* pa
 constexpr size_t PACK_SLACK = 8;
 
 class BitPacker {
-public:
+  public:
     explicit BitPacker(unsigned char* out) : out_(out) {}
 
     // Appends the low `len` (1 to 32) bits of `bits`, most significant first.
@@ -182,7 +182,7 @@ public:
         pending_ = 0;
     }
 
-private:
+  private:
     unsigned char* out_;
     uint64_t acc_ = 0;      // pending bits from bit 63 down, the rest 0
     unsigned pending_ = 0;  // 0 to 7 between calls
@@ -217,7 +217,8 @@ void pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
     for (size_t i = 0; i < code_count; ++i) {
         PackCode pack = make_pack_code(codes[i]);
         if (pack.piece_count == 1)
-            short_codes[codes[i].byte] = (static_cast<uint64_t>(pack.pieces[0]) << 8) | pack.last_len;
+            short_codes[codes[i].byte] =
+                (static_cast<uint64_t>(pack.pieces[0]) << 8) | pack.last_len;
         else
             long_codes[codes[i].byte] = pack;
     }
@@ -235,24 +236,6 @@ void pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
         packer.put(pack.pieces[pack.piece_count - 1], pack.last_len);
     }
     packer.finish();
-}
-
-std::string format_code_table(const CompressResult& result) {
-    std::string text = std::to_string(result.original_size) + "\n";
-    char field[8];
-    for (size_t i = 0; i < result.unique_chars; ++i) {
-        const HuffmanCode& entry = result.codes[i];
-        std::snprintf(field, sizeof field, "0x%02X ", entry.byte);
-        text += field;
-        std::snprintf(field, sizeof field, "0x%02X", static_cast<unsigned>(entry.code_len & 0xFF));
-        text += field;
-        for (size_t k = 0; k < (entry.code_len + 7) / 8; ++k) {
-            std::snprintf(field, sizeof field, " 0x%02X", entry.code[k]);
-            text += field;
-        }
-        text += '\n';
-    }
-    return text;
 }
 
 // The whole input, or null after printing why it could not be read.
@@ -357,6 +340,24 @@ CompressResult* compress_data(const unsigned char* content, size_t size) {
         return nullptr;
     pack_data(content, size, result->codes.get(), unique_count, result->data.get());
     return result.release();
+}
+
+std::string format_code_table(const CompressResult& result) {
+    std::string text = std::to_string(result.original_size) + "\n";
+    char field[8];
+    for (size_t i = 0; i < result.unique_chars; ++i) {
+        const HuffmanCode& entry = result.codes[i];
+        std::snprintf(field, sizeof field, "0x%02X ", entry.byte);
+        text += field;
+        std::snprintf(field, sizeof field, "0x%02X", static_cast<unsigned>(entry.code_len & 0xFF));
+        text += field;
+        for (size_t k = 0; k < (entry.code_len + 7) / 8; ++k) {
+            std::snprintf(field, sizeof field, " 0x%02X", entry.code[k]);
+            text += field;
+        }
+        text += '\n';
+    }
+    return text;
 }
 
 void free_compress_result(CompressResult* result) {

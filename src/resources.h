@@ -55,7 +55,7 @@ inline int64_t tell_file(std::FILE* file) {
 // then an earlier file of that name stays as it was, and the destructor removes the
 // temporary of an output that was never committed.
 class PendingFile {
-public:
+  public:
     explicit PendingFile(std::string final_name) : final_name_(std::move(final_name)) {}
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
@@ -124,7 +124,7 @@ public:
 
     const std::string& final_name() const { return final_name_; }
 
-private:
+  private:
     std::string final_name_;
     std::string temp_name_;
     FilePtr file_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -9,76 +10,55 @@
 #include "test_util.h"
 
 TEST(Fnv1a64, MatchesPublishedVectors) {
-    struct Case {
-        std::string input;
-        uint64_t hash;
-    };
-    const std::vector<Case> cases = {
-        {"", 0xcbf29ce484222325ULL},
-        {"a", 0xaf63dc4c8601ec8cULL},
-        {"foobar", 0x85944171f73967e8ULL},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(fnv1a_64(c.input.data(), c.input.size()), c.hash) << c.input;
-    // A trailing zero byte is still multiplied in.
-    EXPECT_NE(fnv1a_64("a\0", 2), fnv1a_64("a", 1));
+    EXPECT_EQ(fnv1a_64("", 0), 0xcbf29ce484222325ULL);
+    EXPECT_EQ(fnv1a_64("a", 1), 0xaf63dc4c8601ec8cULL);
+    EXPECT_EQ(fnv1a_64("foobar", 6), 0x85944171f73967e8ULL);
+    EXPECT_NE(fnv1a_64("a\0", 2), fnv1a_64("a", 1));  // a zero byte is still multiplied in
 }
 
 class CommonFiles : public TempDirTest {};
 
-TEST_F(CommonFiles, SizeAndContentOfFiles) {
+TEST_F(CommonFiles, SizesAreSixtyFourBitAndEmptyFilesAreNoContent) {
     write_file("empty", "");
     write_file("five", std::string("ab\0cd", 5));
+    std::FILE* f = std::fopen("sparse", "wb");  // 3 GiB that take no disk
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fseeko(f, (off_t{3} << 30) - 1, SEEK_SET), 0);
+    std::fputc('x', f);
+    std::fclose(f);
     EXPECT_EQ(get_file_size("missing"), 0u);
     EXPECT_EQ(get_file_size("empty"), 0u);
-    EXPECT_EQ(get_file_size("five"), 5u);
+    EXPECT_EQ(get_file_size("sparse"), size_t{3} << 30);
 
-    unsigned char* content = reinterpret_cast<unsigned char*>(0x1);
+    unsigned char* content = nullptr;
     size_t size = 99;
-    EXPECT_EQ(read_file_content("missing", &content, &size), -1);
-    EXPECT_EQ(size, 0u);
-    EXPECT_EQ(read_file_content("empty", &content, &size), -1);
-    EXPECT_EQ(size, 0u);
-    EXPECT_EQ(content, reinterpret_cast<unsigned char*>(0x1));  // untouched on failure
-
+    for (const char* name : {"missing", "empty"}) {
+        EXPECT_EQ(read_file_content(name, &content, &size), -1);
+        EXPECT_EQ(size, 0u);
+        EXPECT_EQ(content, nullptr);
+    }
     ASSERT_EQ(read_file_content("five", &content, &size), 0);
-    ASSERT_EQ(size, 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(content), size), std::string("ab\0cd", 5));
     std::free(content);
 }
 
-TEST_F(CommonFiles, SizesBeyondThirtyTwoBitsAreExact) {
-    // A sparse file: 3 GiB of size, almost no disk.
-    const size_t three_gib = size_t{3} << 30;
-    {
-        std::FILE* f = std::fopen("sparse", "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(fseeko(f, static_cast<off_t>(three_gib - 1), SEEK_SET), 0);
-        ASSERT_EQ(std::fputc('x', f), 'x');
-        ASSERT_EQ(std::fclose(f), 0);
-    }
-    EXPECT_EQ(get_file_size("sparse"), three_gib);
-}
-
 TEST(HeapSort, OrdersByFrequencyThenDescendingByte) {
-    struct Case {
-        std::vector<FrequencyItem> input, sorted;
-    };
-    const std::vector<Case> cases = {
-        {{{0x41, 3}, {0x42, 1}, {0x43, 3}, {0x44, 1}}, {{0x44, 1}, {0x42, 1}, {0x43, 3}, {0x41, 3}}},
+    using Items = std::vector<std::pair<int, size_t>>;
+    const std::vector<std::pair<Items, Items>> cases = {
+        {{{0x41, 3}, {0x42, 1}, {0x43, 3}, {0x44, 1}},
+         {{0x44, 1}, {0x42, 1}, {0x43, 3}, {0x41, 3}}},
         {{}, {}},
-        {{{0x07, 9}}, {{0x07, 9}}},
-        {{{1, 5}, {2, 4}, {3, 3}, {4, 2}, {5, 1}, {6, 0}},
-         {{6, 0}, {5, 1}, {4, 2}, {3, 3}, {2, 4}, {1, 5}}},
-        {{{9, 2}, {8, 2}, {7, 2}, {200, 2}, {0, 2}}, {{200, 2}, {9, 2}, {8, 2}, {7, 2}, {0, 2}}},
+        {{{7, 9}}, {{7, 9}}},
+        {{{9, 2}, {8, 5}, {7, 2}, {200, 2}, {0, 0}}, {{0, 0}, {200, 2}, {9, 2}, {7, 2}, {8, 5}}},
     };
-    for (const auto& c : cases) {
-        std::vector<FrequencyItem> items = c.input;
+    for (const auto& [input, sorted] : cases) {
+        std::vector<FrequencyItem> items;
+        for (auto [byte, frequency] : input)
+            items.push_back({static_cast<unsigned char>(byte), frequency});
         heap_sort(items.data(), items.size());
-        ASSERT_EQ(items.size(), c.sorted.size());
-        for (size_t i = 0; i < items.size(); ++i) {
-            EXPECT_EQ(items[i].byte, c.sorted[i].byte) << "case of " << c.input.size() << " at " << i;
-            EXPECT_EQ(items[i].frequency, c.sorted[i].frequency);
-        }
+        Items got;
+        for (const auto& item : items)
+            got.emplace_back(item.byte, item.frequency);
+        EXPECT_EQ(got, sorted);
     }
 }

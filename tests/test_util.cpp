@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -48,11 +49,18 @@ bool file_exists(const std::string& path) {
     return fs::exists(path, ignored);
 }
 
+std::vector<std::string> files_here() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator("."))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void feed_stdin(const std::string& input) {
     static int counter = 0;
-    fs::path path =
-        fs::temp_directory_path() / ("hfm_stdin_" + std::to_string(::getpid()) + "_" +
-                                     std::to_string(counter++));
+    fs::path path = fs::temp_directory_path() /
+                    ("hfm_stdin_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
     write_file(path.string(), input);
     ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
     std::clearerr(stdin);

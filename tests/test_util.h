@@ -6,22 +6,26 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Each test runs in a fresh temporary directory, which is also the working directory.
 class TempDirTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
     std::filesystem::path dir_;
 
-private:
+  private:
     std::filesystem::path old_cwd_;
 };
 
 void write_file(const std::string& path, std::string_view bytes);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
+
+// The names in the working directory, sorted.
+std::vector<std::string> files_here();
 
 // Makes `input` the whole of standard input from now on (end of input after it).
 void feed_stdin(const std::string& input);

@@ -20,7 +20,9 @@ std::string repeat(const std::string& s, int n) {
     return out;
 }
 
-std::string blanks(int n) { return std::string(static_cast<size_t>(n), ' '); }
+std::string blanks(int n) {
+    return std::string(static_cast<size_t>(n), ' ');
+}
 
 // What remains of standard input after a read.
 std::string rest_of_input() {
@@ -36,14 +38,14 @@ std::string rest_of_input() {
 TEST(UiScreens, BannersAndMessagesAreByteExact) {
     const std::string top = "╔" + repeat("═", 50) + "╗";
     const std::string bottom = "╚" + repeat("═", 50) + "╝";
-    EXPECT_EQ(capture_stdout(ui_init),
-              "\033[H\033[2J\n" + BOLD + CYAN + top + RESET + "\n" + BOLD + CYAN + "║" +
-                  blanks(9) + "文件压缩/解压缩系统 - 欢迎使用" + blanks(11) + "║" + RESET +
-                  "\n" + BOLD + CYAN + bottom + RESET + "\n\n");
+    EXPECT_EQ(capture_stdout(ui_init), "\033[H\033[2J\n" + BOLD + CYAN + top + RESET + "\n" + BOLD +
+                                           CYAN + "║" + blanks(9) +
+                                           "文件压缩/解压缩系统 - 欢迎使用" + blanks(11) + "║" +
+                                           RESET + "\n" + BOLD + CYAN + bottom + RESET + "\n\n");
     EXPECT_EQ(capture_stdout(ui_cleanup), "\n" + BOLD + CYAN + top + RESET + "\n" + BOLD + CYAN +
-                                              "║" + blanks(12) + "感谢使用，再见！" +
-                                              blanks(20) + "║" + RESET + "\n" + BOLD + CYAN +
-                                              bottom + RESET + "\n");
+                                              "║" + blanks(12) + "感谢使用，再见！" + blanks(20) +
+                                              "║" + RESET + "\n" + BOLD + CYAN + bottom + RESET +
+                                              "\n");
     const std::string rule = repeat("═", 42);
     EXPECT_EQ(capture_stdout([] { ui_display_message("文件压缩成功！"); }),
               "\n" + BOLD + BLUE + rule + RESET + "\n" + BOLD + BLUE + "  文件压缩成功！" + RESET +
@@ -62,17 +64,15 @@ TEST(UiScreens, MenuAndBoxesAreByteExact) {
     EXPECT_EQ(menu, "\n" + BOLD + YELLOW + "┌" + repeat("─", 16) + " 主菜单 " + repeat("─", 16) +
                         "┐" + RESET + "\n" + YELLOW + row("C", "压缩文件", 26) + RESET + "\n" +
                         YELLOW + row("D", "解压文件", 26) + RESET + "\n" + YELLOW +
-                        row("Q", "退出程序", 26) + RESET + "\n" + YELLOW + "└" +
-                        repeat("─", 40) + "┘" + RESET + "\n\n" + GREEN + "请输入您的选择 > " +
-                        RESET);
+                        row("Q", "退出程序", 26) + RESET + "\n" + YELLOW + "└" + repeat("─", 40) +
+                        "┘" + RESET + "\n\n" + GREEN + "请输入您的选择 > " + RESET);
 
     std::string transform = run_with_input("0\n", [] { ui_prompt_encryption_method(); });
-    EXPECT_EQ(transform, "\n" + BOLD + MAGENTA + "┌" + repeat("─", 12) + " 选择加密方式 " +
-                             repeat("─", 12) + "┐" + RESET + "\n" + MAGENTA +
-                             row("0", "偏移量加密", 22) + RESET + "\n" + MAGENTA +
-                             row("1", "XOR 加密", 24) + RESET + "\n" + MAGENTA + "└" +
-                             repeat("─", 38) + "┘" + RESET + "\n\n" + GREEN +
-                             "请选择加密方式 > " + RESET);
+    EXPECT_EQ(transform,
+              "\n" + BOLD + MAGENTA + "┌" + repeat("─", 12) + " 选择加密方式 " + repeat("─", 12) +
+                  "┐" + RESET + "\n" + MAGENTA + row("0", "偏移量加密", 22) + RESET + "\n" +
+                  MAGENTA + row("1", "XOR 加密", 24) + RESET + "\n" + MAGENTA + "└" +
+                  repeat("─", 38) + "┘" + RESET + "\n\n" + GREEN + "请选择加密方式 > " + RESET);
 
     std::string decoding = run_with_input("1\n", [] { ui_prompt_decoding_method(); });
     EXPECT_EQ(decoding, "\n" + BOLD + MAGENTA + "┌" + repeat("─", 12) + " 选择解码方式 " +
@@ -83,8 +83,7 @@ TEST(UiScreens, MenuAndBoxesAreByteExact) {
                             repeat("─", 37) + "┘" + RESET + "\n\n" + GREEN +
                             "请选择解码方式 (1-3) > " + RESET);
 
-    EXPECT_EQ(run_with_input("x", [] { ui_pause(); }),
-              "\n" + YELLOW + "按回车键继续..." + RESET);
+    EXPECT_EQ(run_with_input("x", [] { ui_pause(); }), "\n" + YELLOW + "按回车键继续..." + RESET);
     char name[16];
     EXPECT_EQ(run_with_input("x\n", [&] { ui_prompt_filename("名: ", name, sizeof name); }),
               "\n" + BOLD + BLUE + "名: " + RESET);
@@ -113,73 +112,59 @@ TEST(UiProgress, DrawsFiftyCellsAroundThePosition) {
     }
 }
 
-TEST(UiReading, MenuTakesTheFirstNonBlankCharacterAndDrainsTheLine) {
+TEST(UiReading, ChoicesAndNumbersDrainTheirLine) {
+    int (*menu)() = [] { return static_cast<int>(ui_show_main_menu()); };
+    int (*transform)() = [] { return ui_prompt_encryption_method(); };
+    int (*decoding)() = [] { return ui_prompt_decoding_method(); };
+    int (*pause)() = [] { return ui_pause(), 0; };
     struct Case {
+        int (*read)();
         std::string input;
-        char choice;
+        int value;
         std::string left;
     };
     const std::vector<Case> cases = {
-        {"compress\nnext", 'c', "next"},
-        {"C\n", 'C', ""},
-        {"  d\n", 'd', ""},
-        {"\n\n\tQuit\nmore\n", 'Q', "more\n"},
-        {"x", 'x', ""},
-        {"", 'q', ""},      // end of input acts as quit
-        {"\n  \n", 'q', ""},
+        {menu, "compress\nnext", 'c', "next"},
+        {menu, "  D\n", 'D', ""},
+        {menu, "\n\n\tQuit\nmore\n", 'Q', "more\n"},
+        {menu, "", 'q', ""},  // end of input: quit
+        {menu, "\n  \n", 'q', ""},
+        {transform, "1abc\nnext", 1, "next"},
+        {transform, "10\n", 1, ""},
+        {transform, " \n 1\n", 1, ""},
+        {transform, "0\n", 0, ""},
+        {transform, "2\n", 0, ""},
+        {transform, "x\n", 0, ""},
+        {transform, "", 0, ""},
+        {decoding, "2x\nnext", 2, "next"},
+        {decoding, "-1\n", -1, ""},
+        {decoding, "7\n", 7, ""},
+        {decoding, "abc\nnext", 0, "next"},
+        {decoding, "\n\n +3\n", 3, ""},
+        {decoding, "", 0, ""},
+        {pause, "ab\n", 0, "b\n"},
+        {pause, "", 0, ""},
     };
     for (const auto& c : cases) {
-        char choice = 0;
-        run_with_input(c.input, [&] { choice = ui_show_main_menu(); });
-        EXPECT_EQ(choice, c.choice) << c.input;
+        int value = -9;
+        run_with_input(c.input, [&] { value = c.read(); });
+        EXPECT_EQ(value, c.value) << c.input;
         EXPECT_EQ(rest_of_input(), c.left) << c.input;
     }
 }
 
-TEST(UiReading, TransformChoiceIsOneOnlyForALeadingOne) {
-    const std::vector<std::pair<std::string, int>> cases = {
-        {"1\n", 1}, {"1abc\n", 1}, {"10\n", 1}, {" \n 1\n", 1}, {"0\n", 0},
-        {"2\n", 0}, {"x\n", 0},
-    };
-    for (const auto& [input, expected] : cases) {
-        int method = -1;
-        run_with_input(input + "after", [&] { method = ui_prompt_encryption_method(); });
-        EXPECT_EQ(method, expected) << input;
-        EXPECT_EQ(rest_of_input(), "after") << input;
-    }
-    int method = -1;
-    run_with_input("", [&] { method = ui_prompt_encryption_method(); });
-    EXPECT_EQ(method, 0);
-}
-
-TEST(UiReading, DecodingChoiceIsTheIntegerTyped) {
-    const std::vector<std::pair<std::string, int>> cases = {
-        {"2x\n", 2}, {"-1\n", -1}, {"7\n", 7}, {"abc\n", 0}, {"\n\n 3\n", 3}, {"+4\n", 4},
-    };
-    for (const auto& [input, expected] : cases) {
-        int method = -1;
-        run_with_input(input + "after", [&] { method = ui_prompt_decoding_method(); });
-        EXPECT_EQ(method, expected) << input;
-        EXPECT_EQ(rest_of_input(), "after") << input;
-    }
-    int method = -1;
-    run_with_input("", [&] { method = ui_prompt_decoding_method(); });
-    EXPECT_EQ(method, 0);
-}
-
 TEST(UiReading, LinesKeepBlanksLoseTheLineBreakAndSplitWhenLong) {
+    const std::string long_line(300, 'n');
     struct Case {
         std::string input;
         size_t size;
         std::string text, left;
     };
-    const std::string long_line(300, 'n');
     const std::vector<Case> cases = {
         {"name.txt\nnext", 256, "name.txt", "next"},
         {"  a b \t\n", 256, "  a b \t", ""},
         {"\nnext", 256, "", "next"},
         {"crlf\r\n", 256, "crlf\r", ""},
-        {"no line break", 256, "no line break", ""},
         {"", 256, "", ""},
         {long_line + "\nnext", 256, long_line.substr(0, 255), long_line.substr(255) + "\nnext"},
         {std::string(127, 's') + "\n", 128, std::string(127, 's'), "\n"},
@@ -190,11 +175,4 @@ TEST(UiReading, LinesKeepBlanksLoseTheLineBreakAndSplitWhenLong) {
         EXPECT_EQ(std::string(buffer.data()), c.text) << c.input;
         EXPECT_EQ(rest_of_input(), c.left) << c.input;
     }
-}
-
-TEST(UiReading, PauseTakesExactlyOneCharacter) {
-    run_with_input("ab\n", [] { ui_pause(); });
-    EXPECT_EQ(rest_of_input(), "b\n");
-    run_with_input("", [] { ui_pause(); });  // returns at end of input
-    EXPECT_EQ(rest_of_input(), "");
 }
