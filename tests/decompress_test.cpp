@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common.h"
 #include "compress.h"
 #include "test_util.h"
 
@@ -292,7 +293,10 @@ TEST_P(DecompressRoundTrip, RestoresWhatTheCompressorWrote) {
         write_file("in.bin", input);
         capture_stdout([&] { compress_file("in.bin", sender.c_str(), "R", transform); });
         std::filesystem::remove("in.bin_recovered.txt");
-        run("in.bin.hfm", choice, sender);
+        char hash[40];
+        std::snprintf(hash, sizeof hash, "文件哈希值: 0x%016llX\n",
+                      static_cast<unsigned long long>(fnv1a_64(input.data(), input.size())));
+        EXPECT_NE(run("in.bin.hfm", choice, sender).find(hash), std::string::npos);
         EXPECT_EQ(status_, 0) << input.size() << " bytes";
         EXPECT_TRUE(read_file("in.bin_recovered.txt") == input) << input.size() << " bytes";
     }
