@@ -623,30 +623,27 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
             *last = *first + (size_t{1} << (PREFIX_BITS - len)) - 1;
         }
     };
-    for (size_t i = 0; i < count; ++i) {
-        if (!is_window_code(codes[i]))
-            continue;
-        size_t first = 0;
-        size_t last = 0;
-        prefix_range(codes[i], &first, &last);
-        for (size_t p = first; p <= last; ++p)
-            ++bucket_start[p + 1];
-    }
+    // Visits every (bucket, entry) pair, the entries in array order.
+    auto for_each_placement = [&](auto&& visit) {
+        for (size_t i = 0; i < count; ++i) {
+            if (!is_window_code(codes[i]))
+                continue;
+            size_t first = 0;
+            size_t last = 0;
+            prefix_range(codes[i], &first, &last);
+            for (size_t p = first; p <= last; ++p)
+                visit(p, codes[i]);
+        }
+    };
+    for_each_placement([&](size_t p, const CodeEntry&) { ++bucket_start[p + 1]; });
     for (size_t p = 0; p < BUCKETS; ++p)
         bucket_start[p + 1] += bucket_start[p];
     auto bucketed = try_alloc_uninit<CodeEntry>(bucket_start[BUCKETS]);
     auto fill = try_alloc<size_t>(BUCKETS);
     if (!bucketed || !fill)
         return 0;
-    for (size_t i = 0; i < count; ++i) {
-        if (!is_window_code(codes[i]))
-            continue;
-        size_t first = 0;
-        size_t last = 0;
-        prefix_range(codes[i], &first, &last);
-        for (size_t p = first; p <= last; ++p)
-            bucketed[bucket_start[p] + fill[p]++] = codes[i];
-    }
+    for_each_placement(
+        [&](size_t p, const CodeEntry& entry) { bucketed[bucket_start[p] + fill[p]++] = entry; });
 
     const size_t total_bits = 8 * compressed_size;
     size_t current_bit = 0;
