@@ -32,8 +32,8 @@ inline constexpr size_t CODE_TABLE_MAX_ENTRIES = 256;
 
 // Loads the entries of a code table file in file order into a block of
 // CODE_TABLE_MAX_ENTRIES slots; *unique_chars tells how many are filled. Lines that do not
-// begin with two "0x" numbers, and lines whose length is 0 or above 255 bits, are not codes
-// and are skipped; entry lines past the 256th are ignored. Null after printing the reason
+// begin with two "0x" numbers, and lines whose length keeps 0 in its low 8 bits, are not
+// codes and are skipped; entry lines past the 256th are ignored. Null after printing the reason
 // when the file cannot be opened or its size line does not convert; null without a message
 // when memory runs out.
 std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* unique_chars,
@@ -73,7 +73,8 @@ DecodingTablePtr build_decoding_table(const char* code_filename);
 size_t decoding_table_original_size(const DecodingTable* table);
 
 // Reads the code table the way the hash decoder does: the entries in file order up to the
-// first line that does not scan as an entry, skipping lengths of 0 or above 255 bits. Sets
+// first line that does not scan as an entry, skipping lengths that keep 0 in their low 8
+// bits. Sets
 // *unique_chars to the number of entries returned. Null after printing the reason when the
 // file cannot be opened, its size line does not convert, a code byte is missing or memory
 // runs out.

@@ -26,8 +26,11 @@ constexpr int HASH_COUNT_LINE_SIZE = 256;
 constexpr size_t TREE_CODE_BYTES = 32;
 constexpr size_t TREE_MAX_CODE_LEN = 8 * TREE_CODE_BYTES;
 
-// The table file stores a length in one byte, so no code the compressor writes is longer.
-constexpr unsigned MAX_STORED_CODE_LEN = 255;
+// An entry keeps the low 8 bits of the length field; an entry whose kept length is 0 is no
+// code (it would match everywhere) and is skipped.
+constexpr bool is_zero_length(unsigned length_field) {
+    return (length_field & 0xFFu) == 0;
+}
 
 // Methods 2 and 3 hold a code and their window in 32 bits.
 constexpr unsigned WINDOW_BITS = 32;
@@ -416,8 +419,8 @@ std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* 
         unsigned length = 0;
         if (std::sscanf(line, "0x%x 0x%x", &byte_val, &length) != 2)
             continue;
-        if (length == 0 || length > MAX_STORED_CODE_LEN)
-            continue;  // not a code: it would match everywhere, or the file cannot hold it
+        if (is_zero_length(length))
+            continue;
         const char* cursor = line;
         skip_token(&cursor);
         skip_token(&cursor);
@@ -526,19 +529,19 @@ std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, siz
     unsigned byte_val = 0;
     unsigned code_len = 0;
     while (index < line_count && std::fscanf(file.get(), "0x%x 0x%x", &byte_val, &code_len) == 2) {
-        // Lengths of 0 match everywhere and longer ones cannot come from the file format.
-        if (code_len >= 1 && code_len <= MAX_STORED_CODE_LEN) {
-            uint32_t code = 0;
-            for (unsigned k = 0; k < (code_len + 7) / 8; ++k) {
-                unsigned code_byte = 0;
-                if (std::fscanf(file.get(), " 0x%x", &code_byte) != 1) {
-                    std::printf("读取编码字节失败\n");
-                    return nullptr;
-                }
-                code = (code << 8) | code_byte;
+        // The code bytes follow the whole length field, whatever of it the entry keeps.
+        uint32_t code = 0;
+        for (unsigned k = 0; k < code_len / 8 + (code_len % 8 != 0); ++k) {
+            unsigned code_byte = 0;
+            if (std::fscanf(file.get(), " 0x%x", &code_byte) != 1) {
+                std::printf("读取编码字节失败\n");
+                return nullptr;
             }
-            if (code_len % 8 != 0)
-                code >>= 8 - code_len % 8;
+            code = (code << 8) | code_byte;
+        }
+        if (code_len % 8 != 0)
+            code >>= 8 - code_len % 8;
+        if (!is_zero_length(code_len)) {
             entries[index].byte = static_cast<unsigned char>(byte_val);
             entries[index].code_len = static_cast<unsigned char>(code_len);
             entries[index].code = code;
@@ -770,8 +773,9 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
         }
         if (read_compressed_header(in.get(), &header) != 0)
             return -1;
-        if (!header.lines_whole || header.sender_info != sender_info ||
-            header.receiver_info != receiver_info) {
+        // Compared as text: a stored line ends at a NUL byte, as a typed line does.
+        if (!header.lines_whole || std::strcmp(header.sender_info.c_str(), sender_info) != 0 ||
+            std::strcmp(header.receiver_info.c_str(), receiver_info) != 0) {
             std::printf("收发人信息不匹配，解压拒绝！\n");
             return -1;
         }

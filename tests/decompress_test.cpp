@@ -127,8 +127,10 @@ TEST_F(DecodeTables, EachMethodReadsAndResolvesTablesByItsOwnRules) {
         {"6\n43\t2\t0\n0x42  0x02   0x40\n41 1 80\n", WORKED_DATA, "AAABBC|BB|"},
         // No code fits bits 0 1 1 0 ...: the walk stops; matching skips one bit.
         {"1\n0x41 0x02 0xC0\n", std::string("\x60\0\0\0\0", 5), "|A|A"},
-        // A of 257 zeros is skipped, not taken for the 1-bit code its low 8 bits give.
-        {"1\n0x41 0x101\n0x42 0x01 0x80\n", std::string(33, '\0') + '\x80', "|B|"},
+        // A length field of 257: the tree skips it; the others keep its low 8 bits (A = 0)
+        // and look for 33 code bytes, which the hash reader reads across lines and runs out of.
+        {"1\n0x41 0x101\n0x42 0x01 0x80\n", std::string(33, '\0') + '\x80',
+         "|A|refused: 读取编码字节失败\n"},
         // Matching consults only the first 256 entries.
         {over_256 + "0x41 0x01 0x80\n", "\x80", "A||A"},
         {{}, "", no_file + ": none.code\n|" + no_file + ": none.code\n|" + no_file + "\n"},
@@ -306,3 +308,11 @@ INSTANTIATE_TEST_SUITE_P(MethodsAndTransforms, DecompressRoundTrip,
                          ::testing::Combine(::testing::Values(1, 2, 3),
                                             ::testing::Values(ENCRYPT_METHOD_OFFSET,
                                                               ENCRYPT_METHOD_XOR)));
+
+TEST_F(DecompressFile, StoredLinesEndAtANulByteAsTypedLinesDo) {
+    write_file("w.hfm", std::string("1\nS\0junk\nR\n", 11) + WORKED_DATA);
+    write_file("w.hfm.code", WORKED_TABLE);
+    run("w.hfm", "1\n");
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(read_file("w_recovered.txt"), "AAABBC");
+}
