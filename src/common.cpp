@@ -17,9 +17,7 @@ bool ranks_above(const FrequencyItem& x, const FrequencyItem& y) {
 
 // Size of an open file from its end position (64-bit); SIZE_MAX when that cannot be taken.
 size_t open_file_size(std::FILE* file) {
-    if (!seek_file(file, 0, SEEK_END))
-        return SIZE_MAX;
-    int64_t end = tell_file(file);
+    int64_t end = end_position(file);
     if (end < 0)
         return SIZE_MAX;
     return static_cast<size_t>(end);

@@ -248,9 +248,7 @@ std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_s
         std::printf("无法打开文件: %s\n", filename);
         return nullptr;
     }
-    int64_t end = -1;
-    if (seek_file(in.get(), 0, SEEK_END))
-        end = tell_file(in.get());
+    int64_t end = end_position(in.get());
     if (end < 0 || !seek_file(in.get(), 0, SEEK_SET)) {
         std::printf("无法获取文件大小: %s\n", filename);
         return nullptr;

@@ -281,13 +281,6 @@ bool codes_fit_window(const CodeEntry* codes, size_t unique_chars) {
     return true;
 }
 
-void drain_line() {
-    int c;
-    do {
-        c = std::getchar();
-    } while (c != '\n' && c != EOF);
-}
-
 // Asks until the answer is 1, 2 or 3. -1 after the message when no number can be read.
 int prompt_decoding_method(int* decode_method) {
     for (;;) {
@@ -329,9 +322,7 @@ void print_performance_stats(PerformanceStats stats, double decode_time, size_t 
 // Reads the packed bits after the header. False after printing the reason.
 bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, size_t* size) {
     int64_t data_start = tell_file(file);
-    int64_t file_end = -1;
-    if (data_start >= 0 && seek_file(file, 0, SEEK_END))
-        file_end = tell_file(file);
+    int64_t file_end = data_start >= 0 ? end_position(file) : -1;
     if (data_start < 0 || file_end < data_start || !seek_file(file, data_start, SEEK_SET)) {
         std::printf("读取压缩数据失败\n");
         return false;

@@ -89,13 +89,6 @@ std::unique_ptr<HuffmanNode> create_node(unsigned char byte, size_t frequency) {
     return node;
 }
 
-// The position at the end of an open file (64-bit), or -1 when it cannot be taken.
-int64_t end_position(std::FILE* file) {
-    if (!seek_file(file, 0, SEEK_END))
-        return -1;
-    return tell_file(file);
-}
-
 void print_input_hash(const char* filename) {
     FilePtr file(std::fopen(filename, "rb"));
     if (!file) {

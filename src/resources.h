@@ -50,6 +50,21 @@ inline int64_t tell_file(std::FILE* file) {
 #endif
 }
 
+// The size of an open file from its end position, which the file is left at; -1 when it
+// cannot be taken.
+inline int64_t end_position(std::FILE* file) {
+    return seek_file(file, 0, SEEK_END) ? tell_file(file) : -1;
+}
+
+// Discards standard input up to and including the next line break, or to its end, so that
+// the next prompt starts on a fresh line.
+inline void drain_line() {
+    int ch;
+    do {
+        ch = std::getchar();
+    } while (ch != '\n' && ch != EOF);
+}
+
 // An output file that appears under its final name whole or not at all. It is written under
 // a temporary name in the same folder and renamed over the final name by commit(); until
 // then an earlier file of that name stays as it was, and the destructor removes the

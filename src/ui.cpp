@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "resources.h"
+
 namespace {
 
 const char* const BOLD = "\033[1m";
@@ -15,14 +17,6 @@ const char* const BLUE = "\033[34m";
 const char* const MAGENTA = "\033[35m";
 const char* const CYAN = "\033[36m";
 const char* const RESET = "\033[0m";
-
-// Discards the rest of the line so the next prompt starts fresh; stops at end of input too.
-void drain_line() {
-    int ch;
-    do {
-        ch = std::getchar();
-    } while (ch != '\n' && ch != EOF);
-}
 
 // The first non-blank character of the input, or EOF; the rest of its line is discarded.
 int read_choice() {
