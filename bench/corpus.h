@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,17 +16,18 @@ namespace bench {
 
 constexpr size_t MIB = size_t{1} << 20;
 
-// Plain text: the headers under /usr/include and the uncompressed documentation under
-// /usr/share/doc, in sorted path order, repeated until `size` bytes.
-inline std::vector<unsigned char> text_corpus(size_t size) {
+// The files under `roots` accepted by `keep`, in sorted path order, concatenated and repeated
+// until `size` bytes.
+template <typename Keep>
+std::vector<unsigned char> concatenated_files(std::initializer_list<const char*> roots, size_t size,
+                                              Keep&& keep) {
     std::vector<std::string> paths;
-    for (const char* root : {"/usr/include", "/usr/share/doc"}) {
+    for (const char* root : roots) {
         std::error_code ec;
         for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
              !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            const auto& p = it->path();
-            if (it->is_regular_file(ec) && p.extension() != ".gz")
-                paths.push_back(p.string());
+            if (!it->is_symlink(ec) && it->is_regular_file(ec) && keep(it->path()))
+                paths.push_back(it->path().string());
         }
     }
     std::sort(paths.begin(), paths.end());
@@ -41,6 +43,63 @@ inline std::vector<unsigned char> text_corpus(size_t size) {
                 break;
         }
     }
+    return out;
+}
+
+// Plain text: the headers under /usr/include and the uncompressed documentation under
+// /usr/share/doc.
+inline std::vector<unsigned char> text_corpus(size_t size) {
+    return concatenated_files({"/usr/include", "/usr/share/doc"}, size,
+                              [](const auto& p) { return p.extension() != ".gz"; });
+}
+
+// Executables: the ELF files under /usr/bin.
+inline std::vector<unsigned char> binary_corpus(size_t size) {
+    return concatenated_files({"/usr/bin"}, size, [](const auto& p) {
+        std::ifstream in(p, std::ios::binary);
+        char magic[4] = {};
+        in.read(magic, 4);
+        return in.gcount() == 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' &&
+               magic[3] == 'F';
+    });
+}
+
+// A fixed xorshift stream, so every run sees the same bytes.
+class Xorshift {
+  public:
+    uint64_t next() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        return state_;
+    }
+
+  private:
+    uint64_t state_ = 0x9E3779B97F4A7C15ULL;
+};
+
+// Mostly 0x00; byte values 1 to 35 appear with Fibonacci counts (1, 1, 2, 3, 5, ...), the
+// weights that make the deepest tree, so the rarest values get codes longer than 32 bits. The
+// commonest values are placed first, so a rare one is never written over.
+inline std::vector<unsigned char> skewed_corpus(size_t size) {
+    constexpr unsigned VALUES = 35;
+    uint64_t count[VALUES + 1] = {0, 1, 1};
+    for (unsigned value = 3; value <= VALUES; ++value)
+        count[value] = count[value - 1] + count[value - 2];
+    std::vector<unsigned char> out(size, 0);
+    Xorshift rng;
+    for (unsigned value = VALUES; value >= 1; --value) {
+        for (uint64_t k = 0; k < count[value]; ++k)
+            out[rng.next() % size] = static_cast<unsigned char>(value);
+    }
+    return out;
+}
+
+inline std::vector<unsigned char> random_corpus(size_t size) {
+    std::vector<unsigned char> out(size);
+    Xorshift rng;
+    for (auto& byte : out)
+        byte = static_cast<unsigned char>(rng.next() >> 56);
     return out;
 }
 

@@ -1,0 +1,311 @@
+// Throughput of the compressor and the three decoders, in MiB/s of original bytes, medians of
+// five runs: in memory, and as whole commands a user types into the program, beside gzip on
+// the same file in the same run. `bench --big` instead round-trips one 3 GiB file.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "compress.h"
+#include "corpus.h"
+#include "decompress.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool write_bytes(const std::string& path, const void* data, size_t size) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    bool written = std::fwrite(data, 1, size, file) == size;
+    return std::fclose(file) == 0 && written;
+}
+
+// Runs `fn` with standard output sent to /dev/null: the hash decoder prints its table.
+void quietly(const std::function<void()>& fn) {
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    fn();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(null);
+    close(saved);
+}
+
+double mib_per_s(size_t bytes, double seconds) {
+    return static_cast<double>(bytes) / bench::MIB / seconds;
+}
+
+// ---- In memory ---------------------------------------------------------------------------
+
+void in_memory(const std::vector<unsigned char>& input, const std::string& scratch) {
+    CompressResult* result = nullptr;
+    double compress_s = bench::median_seconds(5, [&] {
+        free_compress_result(result);
+        result = compress_data(input.data(), input.size());
+    });
+    if (!result) {
+        std::printf("  compress_data failed\n");
+        return;
+    }
+    std::printf("  in memory        compress_data %8.1f MiB/s  (%zu -> %zu bytes, %zu values)\n",
+                mib_per_s(input.size(), compress_s), input.size(), result->size,
+                result->unique_chars);
+
+    const std::string table_path = scratch + "/table.code";
+    const std::string table_text = format_code_table(*result);
+    write_bytes(table_path, table_text.data(), table_text.size());
+    DecodingTablePtr tree = build_decoding_table(table_path.c_str());
+    size_t table_count = 0;
+    size_t table_size = 0;
+    auto table_codes = load_code_table(table_path.c_str(), &table_count, &table_size);
+    size_t hash_count = 0;
+    std::unique_ptr<CodeEntry[]> hash_codes;
+    quietly([&] { hash_codes = read_hash_code_table(table_path.c_str(), &hash_count); });
+    bool long_codes = false;
+    for (size_t i = 0; i < result->unique_chars; ++i)
+        long_codes = long_codes || result->codes[i].code_len > 32;
+
+    std::vector<unsigned char> out(input.size());
+    const unsigned char* packed = result->data.get();
+    const size_t packed_size = result->size;
+    using Decode = std::function<size_t()>;
+    const std::pair<const char*, Decode> methods[] = {
+        {"1",
+         [&] { return decode_with_tree(packed, packed_size, out.data(), out.size(), tree.get()); }},
+        {"2",
+         [&] {
+             return decode_with_code_table(packed, packed_size, out.data(), out.size(),
+                                           table_codes.get(), table_count);
+         }},
+        {"3",
+         [&] {
+             size_t written = 0;
+             quietly([&] {
+                 written = decode_with_hash(packed, packed_size, out.data(), out.size(),
+                                            hash_codes.get(), hash_count);
+             });
+             return written;
+         }},
+    };
+    std::printf("  in memory        decode");
+    for (const auto& [name, decode] : methods) {
+        if (name[0] != '1' && long_codes) {
+            std::printf("   m%s       refused", name);
+            continue;
+        }
+        size_t written = 0;
+        double seconds = bench::median_seconds(5, [&] { written = decode(); });
+        bool exact = written == input.size() && out == input;
+        std::printf("   m%s %8.1f MiB/s%s", name, mib_per_s(input.size(), seconds),
+                    exact ? "" : " (WRONG)");
+        std::fill(out.begin(), out.end(), 0);
+    }
+    std::printf("\n");
+    free_compress_result(result);
+}
+
+// ---- Whole commands ----------------------------------------------------------------------
+
+struct Run {
+    double seconds = 0;
+    long max_rss_kib = 0;
+    bool ok = false;
+};
+
+// Runs `argv` in `dir` with standard input from `stdin_path` (or /dev/null) and standard
+// output discarded; wall time and peak resident memory of the child.
+Run run_command(const std::vector<std::string>& argv, const std::string& dir,
+                const std::string& stdin_path) {
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(127);
+        int in = open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(in, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    Run run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.max_rss_kib = usage.ru_maxrss;
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+// Median wall time of five runs, with the largest peak memory seen; `prepare` runs before each.
+Run median_run(
+    const std::function<Run()>& once, const std::function<void()>& prepare = [] {}) {
+    std::vector<Run> runs;
+    for (int i = 0; i < 5; ++i) {
+        prepare();
+        runs.push_back(once());
+    }
+    std::sort(runs.begin(), runs.end(),
+              [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
+    Run median = runs[2];
+    for (const Run& r : runs) {
+        median.max_rss_kib = std::max(median.max_rss_kib, r.max_rss_kib);
+        median.ok = median.ok && r.ok;
+    }
+    return median;
+}
+
+void print_run(const char* label, const Run& run, size_t original_bytes, double input_mib,
+               const char* note = "") {
+    std::printf("  command  %-16s %7.3f s %8.1f MiB/s  peak %7.1f MiB (%.2fx)%s%s\n", label,
+                run.seconds, mib_per_s(original_bytes, run.seconds), run.max_rss_kib / 1024.0,
+                run.max_rss_kib / 1024.0 / input_mib, note, run.ok ? "" : "  (FAILED)");
+}
+
+std::string session(const std::string& dir, const std::string& name, const std::string& lines) {
+    const std::string path = dir + "/" + name;
+    write_bytes(path, lines.data(), lines.size());
+    return path;
+}
+
+// The corpus is already in scratch/corpus.dat. A forked child starts with the parent's resident
+// pages counted as its own, so the caller holds no large buffer while commands run.
+void whole_commands(const std::string& hfm, size_t input_size, const std::string& scratch,
+                    bool long_codes) {
+    const std::string name = "corpus.dat";
+    const double input_mib = static_cast<double>(input_size) / bench::MIB;
+
+    const std::string c_script =
+        session(scratch, "c.txt", "c\n" + name + "\nbench\nbench\n0\n\nq\n");
+    Run c = median_run([&] { return run_command({hfm}, scratch, c_script); });
+    print_run("hfm c", c, input_size, input_mib);
+
+    fs::create_directories(scratch + "/gz");
+    const std::string gz_input = scratch + "/gz/" + name;
+    Run gz = median_run(
+        [&] {
+            return run_command({"gzip", "-1", "-k", "-f", name}, scratch + "/gz", "");
+        },
+        [&] {
+            fs::copy_file(scratch + "/" + name, gz_input, fs::copy_options::overwrite_existing);
+        });
+    print_run("gzip -1 -k", gz, input_size, input_mib);
+    std::printf("  ratio    hfm c / gzip -1 = %.2f\n", c.seconds / gz.seconds);
+
+    Run gunzip = median_run([&] {
+        return run_command({"gzip", "-d", "-k", "-f", name + ".gz"}, scratch + "/gz", "");
+    });
+    print_run("gzip -d -k", gunzip, input_size, input_mib);
+
+    const double packed_mib =
+        static_cast<double>(fs::file_size(scratch + "/" + name + ".hfm")) / bench::MIB;
+    for (char method : {'1', '2', '3'}) {
+        std::string label = std::string("hfm d method ") + method;
+        if (method != '1' && long_codes) {
+            std::printf("  command  %-16s refused (codes longer than 32 bits)\n", label.c_str());
+            continue;
+        }
+        const std::string script =
+            session(scratch, std::string("d") + method + ".txt",
+                    "d\n" + name + ".hfm\nbench\nbench\n" + method + "\n\nq\n");
+        Run d = median_run([&] { return run_command({hfm}, scratch, script); });
+        bool exact = run_command({"cmp", name, name + "_recovered.txt"}, scratch, "").ok;
+        char note[96];
+        std::snprintf(note, sizeof note, "  %.2fx gzip -d, memory bound %.1f MiB%s",
+                      d.seconds / gunzip.seconds, 1.1 * (packed_mib + input_mib) + 16,
+                      exact ? "" : "  RESTORED FILE DIFFERS");
+        print_run(label.c_str(), d, input_size, input_mib, note);
+    }
+}
+
+// ---- The 3 GiB round trip -----------------------------------------------------------------
+
+int big_round_trip(const std::string& hfm, const std::string& scratch) {
+    const size_t size = size_t{3} << 30;
+    const std::string name = "big.dat";
+    {
+        const std::vector<unsigned char> text = bench::text_corpus(64 * bench::MIB);
+        std::FILE* file = std::fopen((scratch + "/" + name).c_str(), "wb");
+        for (size_t done = 0; file && done < size; done += text.size())
+            std::fwrite(text.data(), 1, text.size(), file);
+        if (!file || std::fclose(file) != 0)
+            return 1;
+    }
+    const double input_mib = static_cast<double>(size) / bench::MIB;
+    std::printf("3 GiB round trip (text corpus repeated, %zu bytes)\n", size);
+    const std::string c_script =
+        session(scratch, "c.txt", "c\n" + name + "\nbench\nbench\n0\n\nq\n");
+    print_run("hfm c", run_command({hfm}, scratch, c_script), size, input_mib);
+    int status = 0;
+    for (char method : {'1', '3'}) {
+        const std::string script =
+            session(scratch, "d.txt", "d\n" + name + ".hfm\nbench\nbench\n" + method + "\n\nq\n");
+        Run d = run_command({hfm}, scratch, script);
+        Run cmp = run_command({"cmp", name, name + "_recovered.txt"}, scratch, "");
+        std::string label = std::string("hfm d method ") + method;
+        print_run(label.c_str(), d, size, input_mib,
+                  cmp.ok ? "  restored exactly" : "  RESTORED FILE DIFFERS");
+        status |= cmp.ok && d.ok ? 0 : 1;
+        fs::remove(scratch + "/" + name + "_recovered.txt");
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string hfm = HFM_PATH;
+    const std::string scratch =
+        (fs::temp_directory_path() / ("hfm_bench_" + std::to_string(getpid()))).string();
+    fs::create_directories(scratch);
+    int status = 0;
+    if (argc > 1 && std::strcmp(argv[1], "--big") == 0) {
+        status = big_round_trip(hfm, scratch);
+    } else {
+        struct Corpus {
+            const char* name;
+            std::vector<unsigned char> (*make)(size_t);
+            size_t size;
+        };
+        const Corpus corpora[] = {{"text", bench::text_corpus, 64 * bench::MIB},
+                                  {"binary", bench::binary_corpus, 64 * bench::MIB},
+                                  {"skewed", bench::skewed_corpus, 64 * bench::MIB},
+                                  {"random", bench::random_corpus, 16 * bench::MIB}};
+        for (const Corpus& corpus : corpora) {
+            std::vector<unsigned char> input = corpus.make(corpus.size);
+            std::printf("%s: %zu MiB\n", corpus.name, input.size() / bench::MIB);
+            std::fflush(stdout);
+            in_memory(input, scratch);
+            CompressResult* result = compress_data(input.data(), input.size());
+            bool long_codes = false;
+            for (size_t i = 0; result && i < result->unique_chars; ++i)
+                long_codes = long_codes || result->codes[i].code_len > 32;
+            free_compress_result(result);
+            const size_t input_size = input.size();
+            write_bytes(scratch + "/corpus.dat", input.data(), input_size);
+            std::vector<unsigned char>().swap(input);
+            whole_commands(hfm, input_size, scratch, long_codes);
+            std::fflush(stdout);
+        }
+    }
+    fs::remove_all(scratch);
+    return status;
+}
