@@ -78,20 +78,24 @@ class Xorshift {
     uint64_t state_ = 0x9E3779B97F4A7C15ULL;
 };
 
-// Mostly 0x00; byte values 1 to 35 appear with Fibonacci counts (1, 1, 2, 3, 5, ...), the
-// weights that make the deepest tree, so the rarest values get codes longer than 32 bits. The
-// commonest values are placed first, so a rare one is never written over.
+// Mostly 0x00; byte values 1 to 35 appear with the counts 1, 1, 1, 2, 3, 5, 8, ..., the
+// smallest weights for which every join takes the one before it, so the tree is a chain and
+// the rarest values get codes longer than 32 bits. The counts are exact (the chain breaks if
+// one is off), so the bytes are laid out in runs and then shuffled.
 inline std::vector<unsigned char> skewed_corpus(size_t size) {
     constexpr unsigned VALUES = 35;
-    uint64_t count[VALUES + 1] = {0, 1, 1};
-    for (unsigned value = 3; value <= VALUES; ++value)
+    uint64_t count[VALUES + 1] = {0, 1, 1, 1};
+    for (unsigned value = 4; value <= VALUES; ++value)
         count[value] = count[value - 1] + count[value - 2];
     std::vector<unsigned char> out(size, 0);
-    Xorshift rng;
-    for (unsigned value = VALUES; value >= 1; --value) {
-        for (uint64_t k = 0; k < count[value]; ++k)
-            out[rng.next() % size] = static_cast<unsigned char>(value);
+    size_t pos = 0;
+    for (unsigned value = 1; value <= VALUES; ++value) {
+        for (uint64_t k = 0; k < count[value] && pos < size; ++k)
+            out[pos++] = static_cast<unsigned char>(value);
     }
+    Xorshift rng;
+    for (size_t i = size; i > 1; --i)
+        std::swap(out[i - 1], out[rng.next() % i]);
     return out;
 }
 

@@ -1,6 +1,7 @@
 #include "decompress.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -137,10 +138,11 @@ unsigned long parse_hex(const char* token) {
 // ---- Bit windows shared by methods 2 and 3 -------------------------------------------------
 
 uint64_t load_be64(const unsigned char* p) {
-    uint64_t word = 0;
-    for (int i = 0; i < 8; ++i)
-        word = (word << 8) | p[i];
-    return word;
+    // Written out in full so that compilers see one byte-swapped load.
+    return static_cast<uint64_t>(p[0]) << 56 | static_cast<uint64_t>(p[1]) << 48 |
+           static_cast<uint64_t>(p[2]) << 40 | static_cast<uint64_t>(p[3]) << 32 |
+           static_cast<uint64_t>(p[4]) << 24 | static_cast<uint64_t>(p[5]) << 16 |
+           static_cast<uint64_t>(p[6]) << 8 | static_cast<uint64_t>(p[7]);
 }
 
 // The 32 bits from bit `bit` on, the first in the most significant place; bits past the end of
@@ -241,6 +243,76 @@ int hash_table_find(const HashTable& table, uint32_t code, unsigned code_len) {
     if (slot == SIZE_MAX || table.entries[slot].code_len == 0)
         return -1;
     return table.entries[slot].byte;
+}
+
+// ---- Table-driven fast path shared by the three decoders -----------------------------------
+//
+// Each decoder is defined by what it does at one bit position: its step. Wherever the next
+// FAST_BITS bits alone settle that the step emits a byte whose code has at most FAST_BITS
+// bits, a table indexed by those bits answers at once. Everything else (longer codes, bits
+// that fit no code, the last bits of the data) still goes through the step, so the bytes, the
+// counts and the positions are exactly the step's.
+
+constexpr unsigned FAST_BITS = 12;
+constexpr size_t FAST_ENTRIES = size_t{1} << FAST_BITS;
+
+struct FastEntry {
+    unsigned char len = 0;  // bits of the code; 0 leaves the position to the step
+    unsigned char byte = 0;
+};
+using FastTable = std::array<FastEntry, FAST_ENTRIES>;
+
+// What a step does at one position.
+struct Step {
+    enum Kind { EMIT, SKIP, STOP };
+    Kind kind = STOP;
+    unsigned char byte = 0;  // for EMIT
+    size_t bits = 0;         // consumed by EMIT or SKIP
+};
+
+struct DecodeRun {
+    size_t bytes_written = 0;
+    size_t last_step_start = 0;  // where the last step (fast or not) began
+};
+
+// Runs a decoder until original_size bytes are out or its step stops.
+template <typename StepFn>
+DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out,
+                      size_t original_size, const FastTable& fast, StepFn&& step) {
+    // Below this position eight bytes can be loaded from the position's byte on, and they
+    // hold at least 57 bits that are really there.
+    const size_t fast_end = size >= 8 ? 8 * (size - 7) : 0;
+    DecodeRun run;
+    size_t pos = 0;
+    while (run.bytes_written < original_size) {
+        if (pos < fast_end) {
+            uint64_t window = load_be64(data + pos / 8) << (pos % 8);
+            unsigned valid = 64 - pos % 8;
+            FastEntry entry = fast[window >> (64 - FAST_BITS)];
+            if (entry.len != 0) {
+                // Decodes on from the same load while it holds FAST_BITS bits.
+                do {
+                    run.last_step_start = pos;
+                    out[run.bytes_written++] = entry.byte;
+                    pos += entry.len;
+                    window <<= entry.len;
+                    valid -= entry.len;
+                    if (valid < FAST_BITS || run.bytes_written == original_size)
+                        break;
+                    entry = fast[window >> (64 - FAST_BITS)];
+                } while (entry.len != 0);
+                continue;
+            }
+        }
+        run.last_step_start = pos;
+        Step s = step(pos);
+        if (s.kind == Step::STOP)
+            break;
+        if (s.kind == Step::EMIT)
+            out[run.bytes_written++] = s.byte;
+        pos += s.bits;
+    }
+    return run;
 }
 
 // ---- Pipeline helpers ------------------------------------------------------------------------
@@ -572,28 +644,46 @@ size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_
     if (!table || table->node_count == 0 || original_size == 0)
         return 0;
     const HuffmanNode* nodes = table->nodes.get();
-    size_t bytes_written = 0;
-    uint32_t current = 0;
-    for (size_t i = 0; i < compressed_size; ++i) {
-        unsigned bits = compressed_data[i];
-        for (int shift = 7; shift >= 0; --shift) {
+    const size_t total_bits = 8 * compressed_size;
+    // One code walked from the root, one bit at a time.
+    auto step = [&](size_t pos) {
+        Step s;
+        uint32_t current = 0;
+        for (size_t bit = pos; bit < total_bits; ++bit) {
             const HuffmanNode& node = nodes[current];
-            uint32_t next = ((bits >> shift) & 1u) ? node.right : node.left;
+            uint32_t next =
+                ((compressed_data[bit / 8] >> (7 - bit % 8)) & 1u) ? node.right : node.left;
             // A bit with no child means the table does not fit the data; nothing after it
             // can be trusted, so the walk stops and the caller sees a short result.
             if (next == NO_CHILD)
-                return bytes_written;
+                return s;
             if (nodes[next].is_leaf) {
-                decoded_data[bytes_written++] = nodes[next].byte;
-                if (bytes_written == original_size)
-                    return bytes_written;
-                current = 0;
-            } else {
-                current = next;
+                s.kind = Step::EMIT;
+                s.byte = nodes[next].byte;
+                s.bits = bit - pos + 1;
+                return s;
+            }
+            current = next;
+        }
+        return s;  // the bits ran out inside a code
+    };
+    // The table holds every leaf the walk reaches within FAST_BITS bits.
+    FastTable fast{};
+    for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
+        uint32_t current = 0;
+        for (unsigned depth = 1; depth <= FAST_BITS; ++depth) {
+            const HuffmanNode& node = nodes[current];
+            current = ((prefix >> (FAST_BITS - depth)) & 1u) ? node.right : node.left;
+            if (current == NO_CHILD)
+                break;
+            if (nodes[current].is_leaf) {
+                fast[prefix] = FastEntry{static_cast<unsigned char>(depth), nodes[current].byte};
+                break;
             }
         }
     }
-    return bytes_written;
+    return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
+        .bytes_written;
 }
 
 size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
@@ -640,25 +730,46 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
         [&](size_t p, const CodeEntry& entry) { bucketed[bucket_start[p] + fill[p]++] = entry; });
 
     const size_t total_bits = 8 * compressed_size;
-    size_t current_bit = 0;
-    size_t bytes_written = 0;
-    while (current_bit < total_bits && bytes_written < original_size) {
-        uint32_t window = peek_32(compressed_data, compressed_size, current_bit);
-        size_t remaining = total_bits - current_bit;
+    // The first entry in array order that matches; where none does, one bit is skipped.
+    auto step = [&](size_t pos) {
+        Step s;
+        if (pos >= total_bits)
+            return s;
+        uint32_t window = peek_32(compressed_data, compressed_size, pos);
+        size_t remaining = total_bits - pos;
         size_t prefix = window >> (WINDOW_BITS - PREFIX_BITS);
-        size_t consumed = 1;  // where nothing matches, one bit is skipped
+        s.kind = Step::SKIP;
+        s.bits = 1;
         for (size_t j = bucket_start[prefix]; j < bucket_start[prefix + 1]; ++j) {
             const CodeEntry& entry = bucketed[j];
             if (entry.code_len <= remaining &&
                 (window >> (WINDOW_BITS - entry.code_len)) == entry.code) {
-                decoded_data[bytes_written++] = entry.byte;
-                consumed = entry.code_len;
+                s.kind = Step::EMIT;
+                s.byte = entry.byte;
+                s.bits = entry.code_len;
                 break;
             }
         }
-        current_bit += consumed;
+        return s;
+    };
+    // The table holds a window's answer when the first entry agreeing with its FAST_BITS bits
+    // is short enough to be settled by them.
+    FastTable fast{};
+    for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
+        for (size_t j = bucket_start[prefix >> (FAST_BITS - PREFIX_BITS)];
+             j < bucket_start[(prefix >> (FAST_BITS - PREFIX_BITS)) + 1]; ++j) {
+            const CodeEntry& entry = bucketed[j];
+            if (entry.code_len > FAST_BITS) {
+                if ((entry.code >> (entry.code_len - FAST_BITS)) == prefix)
+                    break;  // a longer code comes first: the step decides
+            } else if ((prefix >> (FAST_BITS - entry.code_len)) == entry.code) {
+                fast[prefix] = FastEntry{entry.code_len, entry.byte};
+                break;
+            }
+        }
     }
-    return bytes_written;
+    return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
+        .bytes_written;
 }
 
 size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
@@ -691,44 +802,58 @@ size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_
             lengths[length_count++] = len;
     }
 
-    // The window holds the next min(32, bits left) bits. Only the position of its oldest bit
-    // is kept: the window is read afresh from there each round.
+    // The window holds the next min(32, bits left) bits; it is read afresh at each step from
+    // the position of its oldest bit.
     const size_t total_bits = 8 * compressed_size;
-    size_t consumed = 0;
-    size_t round_start = 0;
-    bool any_round = false;
-    size_t bytes_written = 0;
-    while (bytes_written < original_size) {
-        any_round = true;
-        round_start = consumed;
-        size_t bits_in_buffer = std::min<size_t>(WINDOW_BITS, total_bits - consumed);
+    auto step = [&](size_t pos) {
+        Step s;
+        size_t bits_in_buffer = std::min<size_t>(WINDOW_BITS, total_bits - pos);
         if (bits_in_buffer == 0)
-            break;
-        uint32_t window = peek_32(compressed_data, compressed_size, consumed);
-        bool hit = false;
+            return s;
+        uint32_t window = peek_32(compressed_data, compressed_size, pos);
         for (unsigned k = 0; k < length_count && lengths[k] <= bits_in_buffer; ++k) {
             unsigned len = lengths[k];
             int byte = hash_table_find(table, window >> (WINDOW_BITS - len), len);
             if (byte >= 0) {
-                decoded_data[bytes_written++] = static_cast<unsigned char>(byte);
-                consumed += len;
-                hit = true;
+                s.kind = Step::EMIT;
+                s.byte = static_cast<unsigned char>(byte);
+                s.bits = len;
+                return s;
+            }
+        }
+        // A full window that matches nothing drops its oldest bit; a partial one means the
+        // input is used up and what is left matches nothing.
+        if (bits_in_buffer == WINDOW_BITS) {
+            s.kind = Step::SKIP;
+            s.bits = 1;
+        }
+        return s;
+    };
+    // The table caches the hash table's answer for the first FAST_BITS bits of a window: the
+    // shortest length that hits, when one of at most FAST_BITS bits does.
+    FastTable fast{};
+    for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
+        for (unsigned k = 0; k < length_count && lengths[k] <= FAST_BITS; ++k) {
+            unsigned len = lengths[k];
+            int byte =
+                hash_table_find(table, static_cast<uint32_t>(prefix >> (FAST_BITS - len)), len);
+            if (byte >= 0) {
+                fast[prefix] =
+                    FastEntry{static_cast<unsigned char>(len), static_cast<unsigned char>(byte)};
                 break;
             }
         }
-        if (!hit) {
-            if (bits_in_buffer < WINDOW_BITS)
-                break;  // the input is used up and what is left matches nothing
-            ++consumed;
-        }
     }
+    DecodeRun run =
+        run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step);
     // A reader that refills one bit at a time up to a full window has taken, when decoding
-    // ends, the bits of the last round's window: up to 32 past where that round began.
-    size_t bits_taken = any_round ? std::min(round_start + WINDOW_BITS, total_bits) : 0;
+    // ends, the bits of the last step's window: up to 32 past where that step began.
+    size_t bits_taken =
+        original_size == 0 ? 0 : std::min(run.last_step_start + WINDOW_BITS, total_bits);
     std::printf("解码统计:\n");
     std::printf("处理的位数: %zu\n", bits_taken);
-    std::printf("写入的字节数: %zu\n", bytes_written);
-    return bytes_written;
+    std::printf("写入的字节数: %zu\n", run.bytes_written);
+    return run.bytes_written;
 }
 
 // ---- The decompress command ------------------------------------------------------------------

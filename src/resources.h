@@ -11,6 +11,10 @@
 #include <string>
 #include <system_error>
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
+
 struct FileCloser {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
 };
@@ -24,12 +28,29 @@ std::unique_ptr<T[]> try_alloc(size_t count) {
     return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
 }
 
+// Fresh memory is slow to touch one small page at a time (a few hundred MiB/s on the machines
+// we run on); asking for huge pages makes the first touch of a big buffer many times faster.
+// Only a hint: where the system does not take it, nothing changes.
+inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t HUGE_PAGE_BYTES = uintptr_t{2} << 20;
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + HUGE_PAGE_BYTES - 1) &
+                      ~(HUGE_PAGE_BYTES - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(HUGE_PAGE_BYTES - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
 // As try_alloc, without zeroing: for buffers that are filled whole before they are read.
 template <typename T>
 std::unique_ptr<T[]> try_alloc_uninit(size_t count) {
     if (count > SIZE_MAX / sizeof(T))
         return nullptr;
-    return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
+    std::unique_ptr<T[]> block(new (std::nothrow) T[count]);
+    if (block)
+        advise_huge_pages(block.get(), count * sizeof(T));
+    return block;
 }
 
 // 64-bit file positions, so that files of 2 GiB or more are measured and read whole.
