@@ -1,5 +1,6 @@
 #include "compress.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -154,6 +155,11 @@ bool generate_huffman_codes(const HuffmanTree& tree, int node, unsigned char* pa
     return generate_huffman_codes(tree, n.right, path, depth + 1, codes, code_count);
 }
 
+void store_be64(unsigned char* out, uint64_t word) {
+    for (int i = 0; i < 8; ++i)  // compilers merge this into one byte-swapped store
+        out[i] = static_cast<unsigned char>(word >> (56 - 8 * i));
+}
+
 // Appends codes to a big-endian bit stream. The accumulator is left-aligned; after every
 // code its whole bytes are stored with one 8-byte write and only those are stepped over, so
 // the output needs PACK_SLACK bytes beyond the packed size and no branch decides a flush.
@@ -167,8 +173,7 @@ class BitPacker {
     void put(uint32_t bits, unsigned len) {
         acc_ |= static_cast<uint64_t>(bits) << (64 - pending_ - len);
         pending_ += len;
-        for (int i = 0; i < 8; ++i)  // compilers merge this into one byte-swapped store
-            out_[i] = static_cast<unsigned char>(acc_ >> (56 - 8 * i));
+        store_be64(out_, acc_);
         out_ += pending_ / 8;
         acc_ <<= pending_ & ~7u;
         pending_ &= 7u;
@@ -207,29 +212,65 @@ PackCode make_pack_code(const HuffmanCode& entry) {
     return pack;
 }
 
+// Packing when no code is longer than 32 bits, which is every input but the most skewed. The
+// codes go into a right-aligned accumulator, GROUP of them between two stores: as many as fit
+// beside the up to 7 bits that the last store left over. Fewer stores and no per-code
+// bookkeeping make this the fast path.
+template <unsigned GROUP>
+void pack_short_codes(const unsigned char* content, size_t size, const uint32_t* bits,
+                      const unsigned char* lens, unsigned char* out) {
+    uint64_t acc = 0;      // the pending bits in its low end, the newest lowest
+    unsigned pending = 0;  // 0 to 7 between groups
+    auto add = [&](unsigned char b) {
+        acc = (acc << lens[b]) | bits[b];
+        pending += lens[b];
+    };
+    auto store = [&] {  // a code was just added, so pending > 0
+        store_be64(out, acc << (64 - pending));
+        out += pending / 8;
+        pending %= 8;
+    };
+    size_t i = 0;
+    for (; size - i >= GROUP; i += GROUP) {
+        for (unsigned g = 0; g < GROUP; ++g)
+            add(content[i + g]);
+        store();
+    }
+    for (; i < size; ++i) {
+        add(content[i]);
+        store();
+    }
+    if (pending > 0)
+        *out = static_cast<unsigned char>(acc << (8 - pending));
+}
+
 void pack_data(const unsigned char* content, size_t size, const HuffmanCode* codes,
                size_t code_count, unsigned char* out) {
-    // One lookup per input byte: codes of up to 32 bits (all but the rarest) as (bits, len).
-    // A length of 0 marks a value whose code is longer and takes the piecewise path.
-    std::array<uint64_t, 256> short_codes{};
-    std::array<PackCode, 256> long_codes;
+    std::array<PackCode, 256> pack_codes;
+    std::array<uint32_t, 256> bits{};
+    std::array<unsigned char, 256> lens{};
+    size_t max_len = 0;
     for (size_t i = 0; i < code_count; ++i) {
-        PackCode pack = make_pack_code(codes[i]);
-        if (pack.piece_count == 1)
-            short_codes[codes[i].byte] =
-                (static_cast<uint64_t>(pack.pieces[0]) << 8) | pack.last_len;
-        else
-            long_codes[codes[i].byte] = pack;
+        unsigned char b = codes[i].byte;
+        pack_codes[b] = make_pack_code(codes[i]);
+        bits[b] = pack_codes[b].pieces[0];
+        lens[b] = static_cast<unsigned char>(pack_codes[b].last_len);
+        max_len = std::max(max_len, codes[i].code_len);
     }
+    constexpr size_t ROOM = 64 - 7;  // accumulator bits free after a store
+    if (max_len * 4 <= ROOM)
+        return pack_short_codes<4>(content, size, bits.data(), lens.data(), out);
+    if (max_len * 3 <= ROOM)
+        return pack_short_codes<3>(content, size, bits.data(), lens.data(), out);
+    if (max_len * 2 <= ROOM)
+        return pack_short_codes<2>(content, size, bits.data(), lens.data(), out);
+    if (max_len <= 32)
+        return pack_short_codes<1>(content, size, bits.data(), lens.data(), out);
+
+    // Some code is longer than 32 bits: every code goes through the packer in 32-bit pieces.
     BitPacker packer(out);
     for (size_t i = 0; i < size; ++i) {
-        unsigned char b = content[i];
-        uint64_t code = short_codes[b];
-        if (code != 0) {
-            packer.put(static_cast<uint32_t>(code >> 8), static_cast<unsigned>(code & 0xFF));
-            continue;
-        }
-        const PackCode& pack = long_codes[b];
+        const PackCode& pack = pack_codes[content[i]];
         for (unsigned p = 0; p + 1 < pack.piece_count; ++p)
             packer.put(pack.pieces[p], 32);
         packer.put(pack.pieces[pack.piece_count - 1], pack.last_len);
