@@ -15,6 +15,10 @@ inline constexpr uint64_t FNV_PRIME = 1099511628211ULL;
 // FNV-1a 64 of `len` bytes; zero bytes give FNV_OFFSET.
 uint64_t fnv1a_64(const void* data, size_t len);
 
+// Carries an FNV-1a 64 hash on over `len` more bytes, so that data read in blocks hashes as
+// one: fnv1a_64(a + b) is fnv1a_64_extend(fnv1a_64(a), b).
+uint64_t fnv1a_64_extend(uint64_t hash, const void* data, size_t len);
+
 // Size of a file in bytes (64-bit). 0 when it cannot be opened or is empty;
 // SIZE_MAX when it opens but its end position cannot be taken.
 size_t get_file_size(const char* filename);

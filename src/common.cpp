@@ -26,8 +26,11 @@ size_t open_file_size(std::FILE* file) {
 }  // namespace
 
 uint64_t fnv1a_64(const void* data, size_t len) {
+    return fnv1a_64_extend(FNV_OFFSET, data, len);
+}
+
+uint64_t fnv1a_64_extend(uint64_t hash, const void* data, size_t len) {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    uint64_t hash = FNV_OFFSET;
     for (size_t i = 0; i < len; ++i) {
         hash ^= bytes[i];
         hash *= FNV_PRIME;

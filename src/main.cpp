@@ -47,9 +47,7 @@ void set_console_utf8() {
 
 constexpr size_t CODE_LINE_SIZE = 1024;
 constexpr int64_t TAIL_BYTES = 16;
-// Counting goes through the file in blocks: one read call per byte costs far more than the
-// counting itself on large inputs.
-constexpr size_t COUNT_BLOCK_SIZE = 64 * 1024;
+constexpr size_t REPORT_BLOCK_SIZE = 64 * 1024;
 constexpr size_t BYTE_VALUES = 256;
 
 struct FreqItem {
@@ -89,28 +87,34 @@ std::unique_ptr<HuffmanNode> create_node(unsigned char byte, size_t frequency) {
     return node;
 }
 
+// Reads `file` from where it stands to its end in blocks, handing each to `consume`. False
+// when a read fails. Files are hashed and counted this way, never held whole: the report
+// costs no memory beside what compression used, whatever the file's size.
+template <typename Consume>
+bool for_each_block(std::FILE* file, Consume&& consume) {
+    std::array<unsigned char, REPORT_BLOCK_SIZE> block;
+    for (;;) {
+        size_t got = std::fread(block.data(), 1, block.size(), file);
+        consume(block.data(), got);
+        if (got < block.size())
+            return std::ferror(file) == 0;
+    }
+}
+
 void print_input_hash(const char* filename) {
     FilePtr file(std::fopen(filename, "rb"));
     if (!file) {
         std::fprintf(stderr, "无法打开原文件: %s\n", filename);
         return;
     }
-    int64_t file_size = end_position(file.get());
-    std::rewind(file.get());
-    // A size that cannot be taken counts as a buffer that cannot be had.
-    auto buffer =
-        file_size < 0 ? nullptr : try_alloc_uninit<unsigned char>(static_cast<size_t>(file_size));
-    if (!buffer) {
-        std::fprintf(stderr, "内存分配失败\n");
-        return;
-    }
-    auto size = static_cast<size_t>(file_size);
-    if (std::fread(buffer.get(), 1, size, file.get()) != size) {
+    uint64_t hash = FNV_OFFSET;
+    if (!for_each_block(file.get(), [&](const unsigned char* data, size_t size) {
+            hash = fnv1a_64_extend(hash, data, size);
+        })) {
         std::fprintf(stderr, "读取原文件数据失败\n");
         return;
     }
-    std::printf("\n原文件 HASH 值: 0x%016llx\n",
-                static_cast<unsigned long long>(fnv1a_64(buffer.get(), size)));
+    std::printf("\n原文件 HASH 值: 0x%016llx\n", static_cast<unsigned long long>(hash));
 }
 
 void print_code_table(const char* code_filename) {
@@ -137,26 +141,31 @@ void print_compressed_tail_and_hash(const char* compressed_filename) {
         std::printf("获取压缩文件大小失败\n");
         return;
     }
-    auto size = static_cast<size_t>(comp_size);
-    auto comp_data = try_alloc_uninit<unsigned char>(size);
-    if (!comp_data) {
-        std::printf("内存分配失败\n");
-        return;
-    }
     std::rewind(file.get());
-    if (std::fread(comp_data.get(), 1, size, file.get()) != size) {
+    // The last bytes are kept as the blocks go by; the file's size says where they start.
+    const int64_t start = comp_size < TAIL_BYTES ? 0 : comp_size - TAIL_BYTES;
+    std::array<unsigned char, TAIL_BYTES> tail{};
+    int64_t offset = 0;
+    uint64_t hash = FNV_OFFSET;
+    bool read = for_each_block(file.get(), [&](const unsigned char* data, size_t size) {
+        // Only the comp_size bytes measured count, as if read in one piece of that size.
+        int64_t end = std::min(offset + static_cast<int64_t>(size), comp_size);
+        hash = fnv1a_64_extend(hash, data, static_cast<size_t>(end - offset));
+        for (int64_t k = std::max(offset, start); k < end; ++k)
+            tail[static_cast<size_t>(k - start)] = data[k - offset];
+        offset = end;
+    });
+    if (!read || offset != comp_size) {
         std::printf("读取压缩文件数据失败\n");
         return;
     }
-    int64_t start = comp_size < TAIL_BYTES ? 0 : comp_size - TAIL_BYTES;
     std::printf("总字节数: %lld\n", static_cast<long long>(comp_size));
     std::printf("最后16个字节: ");
-    for (auto i = static_cast<size_t>(start); i < size; ++i)
-        std::printf("%02X ", comp_data[i]);
+    for (int64_t i = start; i < comp_size; ++i)
+        std::printf("%02X ", tail[static_cast<size_t>(i - start)]);
     std::printf("\n");
     // The header is hashed with the packed bits: a changed sender line changes the hash.
-    std::printf("压缩数据 HASH 值: 0x%016llx\n",
-                static_cast<unsigned long long>(fnv1a_64(comp_data.get(), size)));
+    std::printf("压缩数据 HASH 值: 0x%016llx\n", static_cast<unsigned long long>(hash));
 }
 
 // Fills `items` with the byte counts of the file and returns the number of bytes counted;
@@ -167,17 +176,25 @@ size_t count_file_frequencies(const char* filename, FreqTable& items) {
     FilePtr file(std::fopen(filename, "rb"));
     if (!file)
         return 0;
-    std::array<unsigned char, COUNT_BLOCK_SIZE> block;
+    // Four tables take turns, so that a run of one byte value does not wait on one counter.
+    std::array<std::array<size_t, BYTE_VALUES>, 4> counts{};
     size_t total = 0;
     // A read error ends the count like the end of the file.
-    for (;;) {
-        size_t got = std::fread(block.data(), 1, block.size(), file.get());
-        for (size_t i = 0; i < got; ++i)
-            ++items[block[i]].frequency;
-        total += got;
-        if (got < block.size())
-            return total;
-    }
+    for_each_block(file.get(), [&](const unsigned char* data, size_t size) {
+        size_t i = 0;
+        for (; size - i >= 4; i += 4) {
+            ++counts[0][data[i]];
+            ++counts[1][data[i + 1]];
+            ++counts[2][data[i + 2]];
+            ++counts[3][data[i + 3]];
+        }
+        for (; i < size; ++i)
+            ++counts[0][data[i]];
+        total += size;
+    });
+    for (size_t b = 0; b < BYTE_VALUES; ++b)
+        items[b].frequency = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
+    return total;
 }
 
 // Larger frequency first.

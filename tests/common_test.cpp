@@ -14,6 +14,7 @@ TEST(Fnv1a64, MatchesPublishedVectors) {
     EXPECT_EQ(fnv1a_64("a", 1), 0xaf63dc4c8601ec8cULL);
     EXPECT_EQ(fnv1a_64("foobar", 6), 0x85944171f73967e8ULL);
     EXPECT_NE(fnv1a_64("a\0", 2), fnv1a_64("a", 1));  // a zero byte is still multiplied in
+    EXPECT_EQ(fnv1a_64_extend(fnv1a_64("foo", 3), "bar", 3), 0x85944171f73967e8ULL);
 }
 
 class CommonFiles : public TempDirTest {};
