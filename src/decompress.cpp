@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -256,11 +257,52 @@ int hash_table_find(const HashTable& table, uint32_t code, unsigned code_len) {
 constexpr unsigned FAST_BITS = 12;
 constexpr size_t FAST_ENTRIES = size_t{1} << FAST_BITS;
 
+// The step's answer for the FAST_BITS bits at a position.
 struct FastEntry {
     unsigned char len = 0;  // bits of the code; 0 leaves the position to the step
     unsigned char byte = 0;
 };
 using FastTable = std::array<FastEntry, FAST_ENTRIES>;
+
+// What one lookup decodes: the first code, and the next one too where the bits left after
+// the first settle it, which halves the lookups on typical data.
+struct FastPair {
+    unsigned char byte = 0;
+    unsigned char second_byte = 0;
+    unsigned char total_len = 0;     // 0 leaves the position to the step
+    unsigned char second_start = 0;  // bits before the second code; 0 when there is none
+};
+using FastPairTable = std::array<FastPair, FAST_ENTRIES>;
+
+void pair_up(const FastTable& fast, FastPairTable* pairs) {
+    // settled[(1 << k) + r] is the entry that every window beginning with the k bits r gets,
+    // when they all get the same one and its code fits in those k bits; len 0 otherwise.
+    // Level FAST_BITS is the table itself; each level above agrees where its halves agree.
+    std::array<FastEntry, 2 * FAST_ENTRIES> settled{};
+    std::copy(fast.begin(), fast.end(), settled.begin() + FAST_ENTRIES);
+    for (size_t node = FAST_ENTRIES - 1; node >= 1; --node) {
+        const FastEntry& zero = settled[2 * node];
+        const FastEntry& one = settled[2 * node + 1];
+        auto depth = static_cast<unsigned>(std::bit_width(node) - 1);
+        if (zero.len != 0 && zero.len <= depth && zero.len == one.len && zero.byte == one.byte)
+            settled[node] = zero;
+    }
+    for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
+        const FastEntry& first = fast[prefix];
+        FastPair& pair = (*pairs)[prefix];
+        pair = FastPair{first.byte, 0, first.len, 0};
+        unsigned rest = FAST_BITS - first.len;
+        if (first.len == 0 || rest == 0)
+            continue;
+        const size_t rest_mask = (size_t{1} << rest) - 1;
+        const FastEntry& second = settled[(size_t{1} << rest) + (prefix & rest_mask)];
+        if (second.len != 0) {
+            pair.second_byte = second.byte;
+            pair.second_start = first.len;
+            pair.total_len = static_cast<unsigned char>(first.len + second.len);
+        }
+    }
+}
 
 // What a step does at one position.
 struct Step {
@@ -279,28 +321,41 @@ struct DecodeRun {
 template <typename StepFn>
 DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out,
                       size_t original_size, const FastTable& fast, StepFn&& step) {
+    FastPairTable pairs;
+    pair_up(fast, &pairs);
     // Below this position eight bytes can be loaded from the position's byte on, and they
     // hold at least 57 bits that are really there.
     const size_t fast_end = size >= 8 ? 8 * (size - 7) : 0;
     DecodeRun run;
+    size_t& written = run.bytes_written;
     size_t pos = 0;
-    while (run.bytes_written < original_size) {
+    while (written < original_size) {
         if (pos < fast_end) {
             uint64_t window = load_be64(data + pos / 8) << (pos % 8);
             unsigned valid = 64 - pos % 8;
-            FastEntry entry = fast[window >> (64 - FAST_BITS)];
-            if (entry.len != 0) {
-                // Decodes on from the same load while it holds FAST_BITS bits.
-                do {
+            FastPair entry = pairs[window >> (64 - FAST_BITS)];
+            if (entry.total_len != 0) {
+                if (original_size - written < 2) {
+                    // Room for one byte only: the first code alone.
+                    out[written++] = entry.byte;
                     run.last_step_start = pos;
-                    out[run.bytes_written++] = entry.byte;
-                    pos += entry.len;
-                    window <<= entry.len;
-                    valid -= entry.len;
-                    if (valid < FAST_BITS || run.bytes_written == original_size)
+                    pos += entry.second_start != 0 ? entry.second_start : entry.total_len;
+                    continue;
+                }
+                // Decodes on from the same load while it holds FAST_BITS bits. Both bytes are
+                // stored every time; a lone code's second is overwritten by the next.
+                do {
+                    out[written] = entry.byte;
+                    out[written + 1] = entry.second_byte;
+                    written += entry.second_start != 0 ? 2 : 1;
+                    run.last_step_start = pos + entry.second_start;
+                    pos += entry.total_len;
+                    window <<= entry.total_len;
+                    valid -= entry.total_len;
+                    if (valid < FAST_BITS || original_size - written < 2)
                         break;
-                    entry = fast[window >> (64 - FAST_BITS)];
-                } while (entry.len != 0);
+                    entry = pairs[window >> (64 - FAST_BITS)];
+                } while (entry.total_len != 0);
                 continue;
             }
         }
@@ -309,7 +364,7 @@ DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out
         if (s.kind == Step::STOP)
             break;
         if (s.kind == Step::EMIT)
-            out[run.bytes_written++] = s.byte;
+            out[written++] = s.byte;
         pos += s.bits;
     }
     return run;
