@@ -418,7 +418,7 @@ int prompt_decoding_method(int* decode_method) {
         std::printf("请输入解码方式选择(1或2或3): ");
         std::fflush(stdout);
         int choice = 0;
-        if (std::scanf("%d", &choice) != 1) {
+        if (read_int(&choice) != 1) {
             std::printf("读取选择失败\n");
             return -1;
         }

@@ -108,7 +108,7 @@ int ui_prompt_decoding_method() {
     std::printf("\n%s请选择解码方式 (1-3) > %s", GREEN, RESET);
     std::fflush(stdout);
     int method = 0;
-    int converted = std::scanf("%d", &method);
+    int converted = read_int(&method);
     if (converted == EOF)
         return 0;  // nothing left to drain
     if (converted != 1)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -142,6 +143,9 @@ TEST(UiReading, ChoicesAndNumbersDrainTheirLine) {
         {decoding, "abc\nnext", 0, "next"},
         {decoding, "\n\n +3\n", 3, ""},
         {decoding, "", 0, ""},
+        {decoding, std::string(200, '9') + "\nnext", INT_MAX, "next"},  // saturates
+        {decoding, "-" + std::string(20, '9') + "\n", INT_MIN, ""},
+        {decoding, "-x\nnext", 0, "next"},
         {pause, "ab\n", 0, "b\n"},
         {pause, "", 0, ""},
     };
