@@ -64,7 +64,8 @@ using DecodingTablePtr = std::unique_ptr<DecodingTable, DecodingTableDeleter>;
 
 // Builds the decoding tree from a code table file, inserting entries in file order: a later
 // entry with the same code replaces the earlier one, and a shorter code replaces everything
-// below it. Lines with fewer than two fields, of length 0 or longer than 256 bits are skipped.
+// below it. Lines with fewer than two fields, of length 0 or longer than 256 bits are skipped,
+// and entries past the CODE_TABLE_MAX_ENTRIES-th are ignored.
 // Null after printing the reason when the file cannot be opened or its size line does not
 // convert; null without a message when memory runs out.
 DecodingTablePtr build_decoding_table(const char* code_filename);

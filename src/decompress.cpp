@@ -591,7 +591,11 @@ DecodingTablePtr build_decoding_table(const char* code_filename) {
     if (table->node_count != 1)
         return nullptr;
     char line[TABLE_LINE_SIZE];
-    while (std::fgets(line, sizeof line, file.get())) {
+    // Entries past the 256th are ignored, as the table reader ignores them: a table with one
+    // entry per byte value never has more, and without a limit a hostile table of long codes
+    // would cost about a hundred times its own size in nodes.
+    size_t entries = 0;
+    while (entries < CODE_TABLE_MAX_ENTRIES && std::fgets(line, sizeof line, file.get())) {
         char* cursor = line;
         const char* byte_token = next_token(&cursor);
         const char* length_token = byte_token ? next_token(&cursor) : nullptr;
@@ -610,6 +614,7 @@ DecodingTablePtr build_decoding_table(const char* code_filename) {
         if (!insert_code(table.get(), static_cast<unsigned char>(parse_hex(byte_token)), code,
                          length))
             return nullptr;
+        ++entries;
     }
     return table;
 }

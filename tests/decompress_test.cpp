@@ -131,8 +131,8 @@ TEST_F(DecodeTables, EachMethodReadsAndResolvesTablesByItsOwnRules) {
         // and look for 33 code bytes, which the hash reader reads across lines and runs out of.
         {"1\n0x41 0x101\n0x42 0x01 0x80\n", std::string(33, '\0') + '\x80',
          "|A|refused: 读取编码字节失败\n"},
-        // Matching consults only the first 256 entries.
-        {over_256 + "0x41 0x01 0x80\n", "\x80", "A||A"},
+        // The tree and the matcher take only the first 256 entries.
+        {over_256 + "0x41 0x01 0x80\n", "\x80", "||A"},
         {{}, "", no_file + ": none.code\n|" + no_file + ": none.code\n|" + no_file + "\n"},
         {"six\n0x41 0x01 0x80\n", "", no_size_3},
         {"", "", no_size_3},
