@@ -160,37 +160,8 @@ void store_be64(unsigned char* out, uint64_t word) {
         out[i] = static_cast<unsigned char>(word >> (56 - 8 * i));
 }
 
-// Appends codes to a big-endian bit stream. The accumulator is left-aligned; after every
-// code its whole bytes are stored with one 8-byte write and only those are stepped over, so
-// the output needs PACK_SLACK bytes beyond the packed size and no branch decides a flush.
+// The packers store 8 bytes at a time and step over only the whole ones.
 constexpr size_t PACK_SLACK = 8;
-
-class BitPacker {
-  public:
-    explicit BitPacker(unsigned char* out) : out_(out) {}
-
-    // Appends the low `len` (1 to 32) bits of `bits`, most significant first.
-    void put(uint32_t bits, unsigned len) {
-        acc_ |= static_cast<uint64_t>(bits) << (64 - pending_ - len);
-        pending_ += len;
-        store_be64(out_, acc_);
-        out_ += pending_ / 8;
-        acc_ <<= pending_ & ~7u;
-        pending_ &= 7u;
-    }
-
-    // Writes the last, partly filled byte; its unused low bits are 0.
-    void finish() {
-        if (pending_ > 0)
-            *out_++ = static_cast<unsigned char>(acc_ >> 56);
-        pending_ = 0;
-    }
-
-  private:
-    unsigned char* out_;
-    uint64_t acc_ = 0;      // pending bits from bit 63 down, the rest 0
-    unsigned pending_ = 0;  // 0 to 7 between calls
-};
 
 // A code cut into pieces of at most 32 bits, so that any length goes through the packer.
 struct PackCode {
@@ -212,70 +183,137 @@ PackCode make_pack_code(const HuffmanCode& entry) {
     return pack;
 }
 
-// Packing when no code is longer than 32 bits, which is every input but the most skewed. The
-// codes go into a right-aligned accumulator, GROUP of them between two stores: as many as fit
-// beside the up to 7 bits that the last store left over. Fewer stores and no per-code
-// bookkeeping make this the fast path.
+// A big-endian bit stream with a right-aligned accumulator: codes are added, and a store
+// writes the accumulator's whole bytes with one 8-byte write (so the output needs PACK_SLACK
+// bytes beyond the packed size) and keeps the up to 7 bits left over.
+class Accumulator {
+  public:
+    explicit Accumulator(unsigned char* out) : out_(out) {}
+
+    // Appends the low `len` bits of `bits`; the caller stores before 64 bits are pending.
+    void add(uint64_t bits, unsigned len) {
+        acc_ = (acc_ << len) | bits;
+        pending_ += len;
+    }
+
+    // Needs at least one bit pending.
+    void store() {
+        store_be64(out_, acc_ << (64 - pending_));
+        out_ += pending_ / 8;
+        pending_ %= 8;
+    }
+
+    // Writes the last, partly filled byte; its unused low bits are 0.
+    void finish() {
+        if (pending_ > 0)
+            *out_ = static_cast<unsigned char>(acc_ << (8 - pending_));
+    }
+
+  private:
+    unsigned char* out_;
+    uint64_t acc_ = 0;      // the pending bits in its low end, the newest lowest
+    unsigned pending_ = 0;  // 0 to 7 between stores
+};
+
+// The accumulator bits free after a store, for the codes added before the next one.
+constexpr size_t ROOM_BITS = 64 - 7;
+
+// Codes of at most 32 bits by byte value.
+struct ByteCodes {
+    std::array<uint64_t, 256> bits{};
+    std::array<unsigned char, 256> lens{};
+};
+
+// GROUP codes between two stores: as many as fit in ROOM_BITS.
 template <unsigned GROUP>
-void pack_short_codes(const unsigned char* content, size_t size, const uint32_t* bits,
-                      const unsigned char* lens, unsigned char* out) {
-    uint64_t acc = 0;      // the pending bits in its low end, the newest lowest
-    unsigned pending = 0;  // 0 to 7 between groups
-    auto add = [&](unsigned char b) {
-        acc = (acc << lens[b]) | bits[b];
-        pending += lens[b];
-    };
-    auto store = [&] {  // a code was just added, so pending > 0
-        store_be64(out, acc << (64 - pending));
-        out += pending / 8;
-        pending %= 8;
-    };
+void pack_bytes(const unsigned char* content, size_t size, const ByteCodes& codes,
+                Accumulator* acc) {
     size_t i = 0;
     for (; size - i >= GROUP; i += GROUP) {
         for (unsigned g = 0; g < GROUP; ++g)
-            add(content[i + g]);
-        store();
+            acc->add(codes.bits[content[i + g]], codes.lens[content[i + g]]);
+        acc->store();
     }
     for (; i < size; ++i) {
-        add(content[i]);
-        store();
+        acc->add(codes.bits[content[i]], codes.lens[content[i]]);
+        acc->store();
     }
-    if (pending > 0)
-        *out = static_cast<unsigned char>(acc << (8 - pending));
+}
+
+// The codes of every pair of byte values joined, indexed by the first byte plus 256 times the
+// second, so one lookup serves two input bytes. It is half a megabyte, worth building only
+// for inputs many times larger.
+struct PairCodes {
+    static constexpr size_t MIN_INPUT = size_t{1} << 20;
+    std::array<uint64_t, 256 * 256> bits;
+    std::array<unsigned char, 256 * 256> lens;
+};
+
+template <unsigned GROUP>
+void pack_pairs(const unsigned char* content, size_t size, const ByteCodes& codes,
+                Accumulator* acc) {
+    auto block = try_alloc_uninit<PairCodes>(1);
+    PairCodes* pairs = block.get();
+    if (!pairs)
+        return pack_bytes<2 * GROUP>(content, size, codes, acc);
+    for (size_t second = 0; second < 256; ++second) {
+        for (size_t first = 0; first < 256; ++first) {
+            pairs->bits[first + 256 * second] =
+                (codes.bits[first] << codes.lens[second]) | codes.bits[second];
+            pairs->lens[first + 256 * second] =
+                static_cast<unsigned char>(codes.lens[first] + codes.lens[second]);
+        }
+    }
+    size_t i = 0;
+    for (; size - i >= 2 * GROUP; i += 2 * GROUP) {
+        for (unsigned g = 0; g < GROUP; ++g) {
+            size_t index = content[i + 2 * g] + 256 * size_t{content[i + 2 * g + 1]};
+            acc->add(pairs->bits[index], pairs->lens[index]);
+        }
+        acc->store();
+    }
+    pack_bytes<1>(content + i, size - i, codes, acc);
 }
 
 void pack_data(const unsigned char* content, size_t size, const HuffmanCode* codes,
                size_t code_count, unsigned char* out) {
     std::array<PackCode, 256> pack_codes;
-    std::array<uint32_t, 256> bits{};
-    std::array<unsigned char, 256> lens{};
+    ByteCodes short_codes;
     size_t max_len = 0;
     for (size_t i = 0; i < code_count; ++i) {
         unsigned char b = codes[i].byte;
         pack_codes[b] = make_pack_code(codes[i]);
-        bits[b] = pack_codes[b].pieces[0];
-        lens[b] = static_cast<unsigned char>(pack_codes[b].last_len);
+        short_codes.bits[b] = pack_codes[b].pieces[0];
+        short_codes.lens[b] = static_cast<unsigned char>(pack_codes[b].last_len);
         max_len = std::max(max_len, codes[i].code_len);
     }
-    constexpr size_t ROOM = 64 - 7;  // accumulator bits free after a store
-    if (max_len * 4 <= ROOM)
-        return pack_short_codes<4>(content, size, bits.data(), lens.data(), out);
-    if (max_len * 3 <= ROOM)
-        return pack_short_codes<3>(content, size, bits.data(), lens.data(), out);
-    if (max_len * 2 <= ROOM)
-        return pack_short_codes<2>(content, size, bits.data(), lens.data(), out);
-    if (max_len <= 32)
-        return pack_short_codes<1>(content, size, bits.data(), lens.data(), out);
-
-    // Some code is longer than 32 bits: every code goes through the packer in 32-bit pieces.
-    BitPacker packer(out);
-    for (size_t i = 0; i < size; ++i) {
-        const PackCode& pack = pack_codes[content[i]];
-        for (unsigned p = 0; p + 1 < pack.piece_count; ++p)
-            packer.put(pack.pieces[p], 32);
-        packer.put(pack.pieces[pack.piece_count - 1], pack.last_len);
+    Accumulator acc(out);
+    const bool pairs = size >= PairCodes::MIN_INPUT;
+    if (pairs && max_len * 6 <= ROOM_BITS)
+        pack_pairs<3>(content, size, short_codes, &acc);
+    else if (pairs && max_len * 4 <= ROOM_BITS)
+        pack_pairs<2>(content, size, short_codes, &acc);
+    else if (pairs && max_len * 2 <= ROOM_BITS)
+        pack_pairs<1>(content, size, short_codes, &acc);
+    else if (max_len * 4 <= ROOM_BITS)
+        pack_bytes<4>(content, size, short_codes, &acc);
+    else if (max_len * 2 <= ROOM_BITS)
+        pack_bytes<2>(content, size, short_codes, &acc);
+    else if (max_len <= 32)
+        pack_bytes<1>(content, size, short_codes, &acc);
+    else {
+        // Some code is longer than 32 bits: those go in 32-bit pieces, a store after each.
+        for (size_t i = 0; i < size; ++i) {
+            const PackCode& pack = pack_codes[content[i]];
+            for (unsigned p = 0; p + 1 < pack.piece_count; ++p) {
+                acc.add(pack.pieces[p], 32);
+                acc.store();
+            }
+            acc.add(pack.pieces[pack.piece_count - 1], pack.last_len);
+            acc.store();
+        }
     }
-    packer.finish();
+    acc.finish();
 }
 
 // The whole input, or null after printing why it could not be read.
