@@ -288,9 +288,11 @@ void pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
         max_len = std::max(max_len, codes[i].code_len);
     }
     Accumulator acc(out);
-    const bool pairs = size >= PairCodes::MIN_INPUT;
-    if (pairs && max_len * 6 <= ROOM_BITS)
-        pack_pairs<3>(content, size, short_codes, &acc);
+    // Where six codes fit between stores, a lookup per byte is as fast as one per pair, and
+    // the pair table's memory is better spent elsewhere.
+    const bool pairs = size >= PairCodes::MIN_INPUT && max_len * 6 > ROOM_BITS;
+    if (max_len * 6 <= ROOM_BITS)
+        pack_bytes<6>(content, size, short_codes, &acc);
     else if (pairs && max_len * 4 <= ROOM_BITS)
         pack_pairs<2>(content, size, short_codes, &acc);
     else if (pairs && max_len * 2 <= ROOM_BITS)
