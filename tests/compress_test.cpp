@@ -138,8 +138,9 @@ TEST(CompressData, PackingMatchesTheBitByBitDefinition) {
         chain.insert(chain.end(), counts[v], static_cast<unsigned char>(v * 7));
     std::shuffle(chain.begin(), chain.end(), rng);
     inputs.push_back(chain);
-    // From 1 MiB on, bytes are packed in pairs, as many between stores as the longest code
-    // allows: a filler byte beside chains of 3, 12 and 22 values covers each grouping.
+    // Large inputs are packed in groups that the longest code sets (six bytes, or two or one
+    // pairs of bytes, between stores): a filler byte beside chains of 3, 12 and 22 values
+    // reaches each.
     for (size_t values : {3, 12, 22}) {
         Bytes input(size_t{1} << 20 | 1, 0xEE);
         for (size_t v = 0, at = 0; v < values; at += counts[v++])
