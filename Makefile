@@ -3,8 +3,14 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+# Each fuzz target and its seed folder under fuzz/seeds/.
+FUZZ_TARGETS := tree_reader:code_table table_reader:code_table hash_reader:code_table \
+	header_reader:header tree_decoder:table_and_data table_decoder:table_and_data \
+	hash_decoder:table_and_data round_trip:bytes
 
-.PHONY: all build run test test-asan bench bench-big format clean
+.PHONY: all build run test test-asan terminal-test valgrind fuzz bench bench-big format clean
 
 all: build
 
@@ -24,6 +30,39 @@ test-asan:
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# A whole session typed key by key into hfm inside tmux: box widths as a person sees them,
+# every coloured line reset, each restored file equal to the original.
+terminal-test: build
+	python3 tests/session_check.py terminal $(BUILD)
+
+# The same session under valgrind: no memory error and no leak of any kind.
+valgrind: build
+	python3 tests/session_check.py valgrind $(BUILD)
+
+# Builds the fuzz targets with clang and runs each for FUZZ_SECONDS. New inputs collect in
+# $(FUZZ_BUILD)/corpus/<target>, crashes in $(FUZZ_BUILD)/crashes/<target>; every target runs
+# even after one fails, and the run fails if any did. A crash input kept under
+# tests/fuzz_regressions/<target>/ is replayed by `make test`.
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DHFM_FUZZ=ON -DHFM_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@failed=""; for pair in $(FUZZ_TARGETS); do \
+		t=$${pair%%:*}; seeds=fuzz/seeds/$${pair#*:}; \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/crashes/$$t; \
+		echo "== fuzz_$$t for $(FUZZ_SECONDS) s (log: $(FUZZ_BUILD)/fuzz_$$t.log)"; \
+		if ./$(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+			-print_final_stats=1 -dict=fuzz/code_table.dict \
+			-artifact_prefix=$(FUZZ_BUILD)/crashes/$$t/ \
+			$(FUZZ_BUILD)/corpus/$$t $$seeds > $(FUZZ_BUILD)/fuzz_$$t.log 2>&1; then \
+			grep -E '^#[0-9]+.*(DONE|pulse)|^Done|number_of_executed_units' \
+				$(FUZZ_BUILD)/fuzz_$$t.log | tail -n 3; \
+		else \
+			tail -n 40 $(FUZZ_BUILD)/fuzz_$$t.log; failed="$$failed $$t"; \
+		fi; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz targets failed:$$failed"; exit 1; fi
+
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHFM_BENCH=ON -DHFM_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
@@ -36,7 +75,7 @@ bench-big:
 	./build-bench/bench --big
 
 format:
-	clang-format -i include/*.h src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp
+	clang-format -i include/*.h src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp fuzz/*.cpp fuzz/*.h
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench $(FUZZ_BUILD)

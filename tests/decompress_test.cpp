@@ -322,3 +322,114 @@ TEST_F(DecompressFile, StoredLinesEndAtANulByteAsTypedLinesDo) {
     EXPECT_EQ(status_, 0);
     EXPECT_EQ(read_file("w_recovered.txt"), "AAABBC");
 }
+
+namespace {
+
+// The hash decoder as first defined: a window refilled one bit at a time, home slot code mod
+// capacity, linear probing. The bytes it writes and the bits its reader took.
+std::pair<std::string, size_t> literal_hash_decode(const std::string& packed, size_t limit,
+                                                   const std::vector<CodeEntry>& codes) {
+    struct Slot {
+        uint32_t code = 0;
+        unsigned len = 0;
+        unsigned char byte = 0;
+    };
+    const size_t capacity = 4 * codes.size();
+    std::vector<Slot> slots(capacity);
+    for (const CodeEntry& e : codes) {
+        size_t s = e.code % capacity;
+        while (slots[s].len != 0)
+            s = (s + 1) % capacity;  // never full: at most a quarter is used
+        slots[s] = Slot{e.code, e.code_len, e.byte};
+    }
+    auto find = [&](uint32_t code, unsigned len) -> int {
+        for (size_t s = code % capacity, probes = 0; probes < capacity;
+             s = (s + 1) % capacity, ++probes) {
+            if (slots[s].len == len && slots[s].code == code)
+                return slots[s].byte;
+            if (slots[s].len == 0)
+                return -1;
+        }
+        return -1;
+    };
+    const size_t total_bits = 8 * packed.size();
+    size_t current_bit = 0;
+    uint64_t buffer = 0;
+    unsigned bits_in_buffer = 0;
+    std::string out;
+    while (out.size() < limit) {
+        for (; bits_in_buffer < 32 && current_bit < total_bits; ++bits_in_buffer, ++current_bit)
+            buffer = buffer << 1 | ((packed[current_bit / 8] >> (7 - current_bit % 8)) & 1);
+        if (bits_in_buffer == 0)
+            break;
+        unsigned hit = 0;
+        for (unsigned len = 1; len <= bits_in_buffer && hit == 0 && capacity != 0; ++len) {
+            int byte = find(static_cast<uint32_t>(buffer >> (bits_in_buffer - len)), len);
+            if (byte >= 0) {
+                out.push_back(static_cast<char>(byte));
+                hit = len;
+            }
+        }
+        if (hit == 0 && bits_in_buffer < 32)
+            break;
+        bits_in_buffer -= hit == 0 ? 1 : hit;
+        buffer &= (uint64_t{1} << bits_in_buffer) - 1;
+    }
+    return {out, current_bit};
+}
+
+}  // namespace
+
+// The hash decoder's bytes and its printed bit count equal the literal algorithm's, on tables
+// the compressor writes and on damaged or made-up ones, long enough to leave the short-cuts.
+TEST(DecodeWithHash, MatchesTheLiteralAlgorithmAndItsBitCount) {
+    std::mt19937 rng(6);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<CodeEntry> codes;
+        std::string packed;
+        size_t original = 0;
+        if (round % 2 == 0) {
+            std::string text(1 + rng() % 3000, '\0');
+            for (char& c : text)
+                c = static_cast<char>('a' + rng() % (2 + round % 20) * (rng() % 4 == 0 ? 3 : 1));
+            std::unique_ptr<CompressResult> r(
+                compress_data(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+            ASSERT_TRUE(r);
+            for (size_t i = 0; i < r->unique_chars; ++i) {
+                CodeEntry e;
+                e.byte = r->codes[i].byte;
+                e.code_len = static_cast<unsigned char>(r->codes[i].code_len);
+                for (size_t k = 0; k < r->codes[i].code_len; ++k)
+                    e.code = e.code << 1 | ((r->codes[i].code[k / 8] >> (7 - k % 8)) & 1);
+                codes.push_back(e);
+            }
+            packed.assign(reinterpret_cast<const char*>(r->data.get()), r->size);
+            for (int flips = rng() % 3; flips > 0 && !packed.empty(); --flips)
+                packed[rng() % packed.size()] ^= static_cast<char>(1 << rng() % 8);
+            original = text.size() + rng() % 3;
+        } else {
+            for (size_t n = 1 + rng() % 40; n > 0; --n) {
+                CodeEntry e;
+                e.byte = static_cast<unsigned char>(rng());
+                e.code_len = static_cast<unsigned char>(1 + rng() % 20);
+                e.code = static_cast<uint32_t>(rng() % (uint32_t{1} << e.code_len));
+                codes.push_back(e);
+            }
+            packed.resize(rng() % 400);
+            for (char& c : packed)
+                c = static_cast<char>(rng());
+            original = rng() % (8 * packed.size() + 1);
+        }
+        std::string out(original, '\0');
+        size_t written = 0;
+        std::string printed = capture_stdout([&] {
+            written = decode_with_hash(reinterpret_cast<const unsigned char*>(packed.data()),
+                                       packed.size(), reinterpret_cast<unsigned char*>(out.data()),
+                                       original, codes.data(), codes.size());
+        });
+        auto [expected, bits] = literal_hash_decode(packed, original, codes);
+        ASSERT_EQ(out.substr(0, written), expected) << "round " << round;
+        ASSERT_NE(printed.find("处理的位数: " + std::to_string(bits) + "\n"), std::string::npos)
+            << "round " << round;
+    }
+}

@@ -1,0 +1,148 @@
+// Fuzz targets for the three decoders and the compress-restore round trip.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "compress.h"
+#include "decompress.h"
+#include "fuzz_support.h"
+#include "fuzz_targets.h"
+#include "models.h"
+
+namespace {
+
+constexpr unsigned WINDOW_BITS = 32;
+
+// The pipeline refuses a larger stated size before it allocates: every code has a bit.
+bool restorable(size_t original_size, size_t packed_size) {
+    return original_size <= 8 * packed_size;
+}
+
+struct ResultDeleter {
+    void operator()(CompressResult* result) const { free_compress_result(result); }
+};
+
+}  // namespace
+
+int fuzz_tree_decoder(const uint8_t* data, size_t size) {
+    TableAndData input = split_table_and_data(data, size);
+    const ScratchFile file(input.table);
+    DecodingTablePtr table = build_decoding_table(file.path());
+    TreeModel model;
+    fuzz_check(!table == !model.build(input.table), "the tree reader refuses only bad size lines");
+    if (!table)
+        return 0;
+    size_t original_size = decoding_table_original_size(table.get());
+    fuzz_check(original_size == model.original_size(), "the tree reader reads the size line");
+    if (!restorable(original_size, input.packed.size()))
+        return 0;
+    Bytes out(original_size);
+    size_t written = decode_with_tree(input.packed.data(), input.packed.size(), out.data(),
+                                      original_size, table.get());
+    check_decoded(written, out, model.decode(input.packed, original_size),
+                  "decode_with_tree walks the tree the table describes");
+    return 0;
+}
+
+int fuzz_table_decoder(const uint8_t* data, size_t size) {
+    TableAndData input = split_table_and_data(data, size);
+    size_t count = 0;
+    size_t original_size = 0;
+    const ScratchFile file(input.table);
+    auto entries = load_code_table(file.path(), &count, &original_size);
+    if (!entries || !restorable(original_size, input.packed.size()))
+        return 0;
+    Bytes out(original_size);
+    size_t written = decode_with_code_table(input.packed.data(), input.packed.size(), out.data(),
+                                            original_size, entries.get(), count);
+    check_decoded(written, out, match_model(input.packed, entries.get(), count, original_size),
+                  "decode_with_code_table follows the matching rules");
+    return 0;
+}
+
+int fuzz_hash_decoder(const uint8_t* data, size_t size) {
+    TableAndData input = split_table_and_data(data, size);
+    const std::string table_text(input.table);
+    size_t count = 0;
+    const ScratchFile file(table_text);
+    auto entries = read_hash_code_table(file.path(), &count);
+    // The pipeline takes the size from the same first line, read by the tree reader.
+    size_t original_size = 0;
+    if (!entries || std::sscanf(table_text.c_str(), "%zu", &original_size) != 1 ||
+        !restorable(original_size, input.packed.size()))
+        return 0;
+    Bytes out(original_size);
+    size_t written = decode_with_hash(input.packed.data(), input.packed.size(), out.data(),
+                                      original_size, entries.get(), count);
+    check_decoded(written, out, hash_model(input.packed, entries.get(), count, original_size),
+                  "decode_with_hash follows the lookup rules");
+    return 0;
+}
+
+int fuzz_round_trip(const uint8_t* data, size_t size) {
+    std::unique_ptr<CompressResult, ResultDeleter> result(compress_data(data, size));
+    fuzz_check(!result == (size == 0), "compress_data codes every non-empty buffer");
+    if (!result)
+        return 0;
+
+    size_t frequency[256] = {};
+    for (size_t i = 0; i < size; ++i)
+        ++frequency[data[i]];
+    size_t distinct = static_cast<size_t>(
+        std::count_if(std::begin(frequency), std::end(frequency), [](size_t f) { return f > 0; }));
+    fuzz_check(result->unique_chars == distinct && result->original_size == size,
+               "one code per distinct byte value, and the input size");
+    size_t total_bits = 0;
+    bool fits_window = true;
+    for (size_t i = 0; i < result->unique_chars; ++i) {
+        total_bits += frequency[result->codes[i].byte] * result->codes[i].code_len;
+        fits_window = fits_window && result->codes[i].code_len <= WINDOW_BITS;
+    }
+    fuzz_check(result->size == (total_bits + 7) / 8, "the packed size holds exactly the codes");
+
+    const ScratchFile file(format_code_table(*result));
+    const char* path = file.path();
+    // The packed bytes are copied to a block of their exact size: the compressor's own block
+    // has slack past the end, where a decoder's overrun would go unseen.
+    const Bytes packed(result->data.get(), result->data.get() + result->size);
+    auto check_restored = [&](const Bytes& out, size_t written, const char* property) {
+        fuzz_check(written == size && std::equal(out.begin(), out.end(), data), property);
+    };
+    {
+        DecodingTablePtr table = build_decoding_table(path);
+        fuzz_check(table && decoding_table_original_size(table.get()) == size,
+                   "the tree reader reads a written table");
+        Bytes out(size);
+        check_restored(
+            out, decode_with_tree(packed.data(), packed.size(), out.data(), size, table.get()),
+            "decode_with_tree restores the input");
+    }
+    // Methods 2 and 3 refuse longer codes in the pipeline.
+    if (!fits_window)
+        return 0;
+    {
+        size_t count = 0;
+        size_t original_size = 0;
+        auto entries = load_code_table(path, &count, &original_size);
+        fuzz_check(entries && count == distinct && original_size == size,
+                   "the table reader reads a written table");
+        Bytes out(size);
+        check_restored(out,
+                       decode_with_code_table(packed.data(), packed.size(), out.data(), size,
+                                              entries.get(), count),
+                       "decode_with_code_table restores the input");
+    }
+    {
+        size_t count = 0;
+        auto entries = read_hash_code_table(path, &count);
+        fuzz_check(entries && count == distinct, "the hash reader reads a written table");
+        Bytes out(size);
+        check_restored(
+            out,
+            decode_with_hash(packed.data(), packed.size(), out.data(), size, entries.get(), count),
+            "decode_with_hash restores the input");
+    }
+    return 0;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Fuzz entry points. Each takes one arbitrary input, returns 0 and aborts when a property
+// fails; libFuzzer drives them through a thin wrapper, and the test suite replays the kept
+// inputs through the same functions.
+
+// Code table readers: the whole input is the table file.
+int fuzz_tree_reader(const uint8_t* data, size_t size);
+int fuzz_table_reader(const uint8_t* data, size_t size);
+int fuzz_hash_reader(const uint8_t* data, size_t size);
+
+// The header of a compressed file, read from the input as a stream.
+int fuzz_header_reader(const uint8_t* data, size_t size);
+
+// Decoders: the input up to its first NUL is the code table, the rest the packed bytes.
+int fuzz_tree_decoder(const uint8_t* data, size_t size);
+int fuzz_table_decoder(const uint8_t* data, size_t size);
+int fuzz_hash_decoder(const uint8_t* data, size_t size);
+
+// The input is compressed, then restored by every decoder its codes fit.
+int fuzz_round_trip(const uint8_t* data, size_t size);
+
+struct FuzzTarget {
+    const char* name;   // the executable is fuzz_<name>
+    const char* seeds;  // folder under fuzz/seeds/, shared by targets that read the same format
+    int (*run)(const uint8_t* data, size_t size);
+};
+
+inline constexpr FuzzTarget FUZZ_TARGETS[] = {
+    {"tree_reader", "code_table", fuzz_tree_reader},
+    {"table_reader", "code_table", fuzz_table_reader},
+    {"hash_reader", "code_table", fuzz_hash_reader},
+    {"header_reader", "header", fuzz_header_reader},
+    {"tree_decoder", "table_and_data", fuzz_tree_decoder},
+    {"table_decoder", "table_and_data", fuzz_table_decoder},
+    {"hash_decoder", "table_and_data", fuzz_hash_decoder},
+    {"round_trip", "bytes", fuzz_round_trip},
+};
