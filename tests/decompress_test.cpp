@@ -101,9 +101,6 @@ class DecodeTables : public TempDirTest {};
 // in file order for matching, the shortest then the first added for the hash, whose reader also
 // stops at the first line that does not scan.
 TEST_F(DecodeTables, EachMethodReadsAndResolvesTablesByItsOwnRules) {
-    std::string over_256 = "1\n";
-    for (int i = 0; i < 256; ++i)
-        over_256 += "0x5A 0x08 0x00\n";
     const std::string no_file = "refused: 无法打开编码表文件",
                       no_size = "refused: 读取原始文件大小失败\n";
     const std::string no_size_3 = no_size + "|" + no_size + "|" + no_size;
@@ -131,8 +128,6 @@ TEST_F(DecodeTables, EachMethodReadsAndResolvesTablesByItsOwnRules) {
         // and look for 33 code bytes, which the hash reader reads across lines and runs out of.
         {"1\n0x41 0x101\n0x42 0x01 0x80\n", std::string(33, '\0') + '\x80',
          "|A|refused: 读取编码字节失败\n"},
-        // The tree and the matcher take only the first 256 entries.
-        {over_256 + "0x41 0x01 0x80\n", "\x80", "||A"},
         {{}, "", no_file + ": none.code\n|" + no_file + ": none.code\n|" + no_file + "\n"},
         {"six\n0x41 0x01 0x80\n", "", no_size_3},
         {"", "", no_size_3},
@@ -168,13 +163,12 @@ class DecompressFile : public TempDirTest {
         write_file(name + ".code", table);
     }
 
-    // Sets status_, and unread_ to the next line left of `input`; returns what was printed.
+    // Sets status_, and unread_ to what is left of `input`; returns what was printed.
     std::string run(const std::string& name, const std::string& input,
                     const std::string& sender = "S") {
         return run_with_input(input, [&] {
             status_ = decompress_file(name.c_str(), sender.c_str(), "R");
-            char rest[16];
-            unread_ = std::fgets(rest, sizeof rest, stdin) ? rest : "";
+            unread_ = rest_of_input();
         });
     }
 
@@ -277,7 +271,8 @@ TEST_F(DecompressFile, OutputNameTakenByAFolderIsRefused) {
 }
 
 // Whatever the compressor writes, each method restores exactly, under either transform, and a
-// typed line of 127 bytes (the most a prompt takes) comes back whole.
+// typed line of 127 bytes (the most a prompt takes) comes back whole. Arbitrary inputs are the
+// round-trip fuzzer's; a table with CR LF line ends is a HostileTable row.
 class DecompressRoundTrip : public DecompressFile,
                             public ::testing::WithParamInterface<std::tuple<int, EncryptMethod>> {};
 
@@ -285,21 +280,13 @@ TEST_P(DecompressRoundTrip, RestoresWhatTheCompressorWrote) {
     const std::string sender(127, 'x'), choice = std::to_string(std::get<0>(GetParam())) + "\n";
     const EncryptMethod transform = std::get<1>(GetParam());
     std::mt19937 rng(20240611);
-    std::string zeros(20000, '\0'), noise(30000, '\0');
-    for (size_t i = 0; i < zeros.size(); i += 1 + rng() % 13)
-        zeros[i] = static_cast<char>(rng());
+    std::string noise(30000, '\0');
     for (size_t i = 0; i < noise.size(); ++i)  // every value, then random ones
         noise[i] = static_cast<char>(i < 256 ? i : rng());
     for (const std::string& input : {std::string(1000, '\xBB'), std::string("\x4B"),
-                                     std::string("abbbbbbbbbbbbbbbbbbbbba"), zeros, noise}) {
+                                     std::string("abbbbbbbbbbbbbbbbbbbbba"), noise}) {
         write_file("in.bin", input);
         capture_stdout([&] { compress_file("in.bin", sender.c_str(), "R", transform); });
-        if (input.size() == noise.size()) {  // a code table saved with CR LF line ends
-            std::string table = read_file("in.bin.hfm.code"), crlf;
-            for (char ch : table)
-                crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
-            write_file("in.bin.hfm.code", crlf);
-        }
         std::filesystem::remove("in.bin_recovered.txt");
         char hash[40];
         std::snprintf(hash, sizeof hash, "文件哈希值: 0x%016llX\n",

@@ -223,12 +223,6 @@ TEST_F(HostileTable, FailsCleanlyOrDecodesByTheRulesInBoundedMemory) {
     const auto gives = [](const std::string& bytes) { return Outcome{true, bytes}; };
     const auto fails = [](const std::string& message) { return Outcome{false, message}; };
     const auto all = [](const Outcome& same) { return std::array<Outcome, 3>{same, same, same}; };
-    const auto repeat = [](const std::string& text, int times) {
-        std::string out;
-        while (times-- > 0)
-            out += text;
-        return out;
-    };
     const std::string mismatch = "解码后的数据大小不匹配", beyond = "超过压缩数据所能还原的字节数",
                       over_32 = "编码表中有长于 32 位的编码", head = "7\nS\nR\n";
     const std::string ab = "2\n0x41 0x01 0x80\n0x42 0x01 0x00\n";  // A = 1, B = 0: "\x80" is AB
@@ -307,31 +301,44 @@ class FailingDisk : public TempDirTest {};
 
 // The whole program with writes refused past a size: the compression and the decompression of
 // one session both fail, and every file of an earlier run stays as it was. The small file's
-// outputs fit the stdio buffer, so their failure shows only when they are closed.
+// outputs fit the stdio buffer, so their failure shows only when they are closed; all 256 values
+// once pack into a few hundred bytes but need a code table of 3.8 KB.
 TEST_F(FailingDisk, CommandsThatCannotWriteFailAndKeepEarlierFiles) {
     std::mt19937 rng(5);
-    std::string text;
+    std::string text, all;
     for (int i = 0; i < 200000; ++i)
         text += static_cast<char>('a' + rng() % 26);
+    for (int i = 0; i < 256; ++i)
+        all += static_cast<char>(i);
+    struct Run {
+        std::string input;
+        rlim_t limit;
+        std::string keys;
+        std::vector<const char*> shown;
+    };
+    std::vector<Run> runs = {
+        {all, 1024, "c\nn.txt\nS\nR\n1\n\nq\n", {"写入编码表文件失败", "文件压缩失败！"}}};
     for (auto [size, limit] : {std::pair<size_t, rlim_t>{200000, 4096}, {2000, 100}}) {
-        for (int method = 1; method <= 3; ++method) {
-            write_file("n.txt", text.substr(0, size));
-            capture_stdout([] { compress_file("n.txt", "S", "R", ENCRYPT_METHOD_XOR); });
-            write_file("n.txt_recovered.txt", "earlier restored file");
-            write_file("n.txt", text.substr(1, size));  // a new compression would differ
-            const auto before = snapshot();
-            ProgramRun run = run_program(
-                "c\nn.txt\nS\nR\n1\n\nd\nn.txt.hfm\nS\nR\n" + std::to_string(method) + "\n\nq\n",
-                "", limit);
-            const std::string where =
-                std::to_string(size) + " bytes, method " + std::to_string(method);
-            EXPECT_EQ(run.status, 0) << where;
-            for (const char* shown :
-                 {"写入压缩数据失败", "文件压缩失败！", "写入输出文件失败", "文件解压失败！"})
-                EXPECT_NE(run.out.find(shown), std::string::npos) << where << ": " << shown;
-            for (const char* not_shown : {"已保存", "成功！", "解压完成"})
-                EXPECT_EQ(run.out.find(not_shown), std::string::npos) << where << ": " << not_shown;
-            EXPECT_TRUE(snapshot() == before) << where;
-        }
+        for (const char* method : {"1", "2", "3"})
+            runs.push_back(
+                {text.substr(0, size),
+                 limit,
+                 "c\nn.txt\nS\nR\n1\n\nd\nn.txt.hfm\nS\nR\n" + std::string(method) + "\n\nq\n",
+                 {"写入压缩数据失败", "文件压缩失败！", "写入输出文件失败", "文件解压失败！"}});
+    }
+    for (const Run& run : runs) {
+        write_file("n.txt", run.input);
+        capture_stdout([] { compress_file("n.txt", "S", "R", ENCRYPT_METHOD_XOR); });
+        write_file("n.txt_recovered.txt", "earlier restored file");
+        write_file("n.txt", run.input.substr(1) + run.input[0]);  // a new compression would differ
+        const auto before = snapshot();
+        ProgramRun program = run_program(run.keys, "", run.limit);
+        const std::string where = std::to_string(run.input.size()) + " bytes, keys " + run.keys;
+        EXPECT_EQ(program.status, 0) << where;
+        for (const char* shown : run.shown)
+            EXPECT_NE(program.out.find(shown), std::string::npos) << where << ": " << shown;
+        for (const char* not_shown : {"已保存", "成功！", "解压完成"})
+            EXPECT_EQ(program.out.find(not_shown), std::string::npos) << where << ": " << not_shown;
+        EXPECT_TRUE(snapshot() == before) << where;
     }
 }

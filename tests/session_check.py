@@ -49,23 +49,16 @@ for method in "123":
     ]
 SESSION.append((MENU, "q"))
 
-# Row widths in columns, box by box. The farewell row and the decoding-method rows are
-# narrower than their frames as the texts stand; they are pinned here so that any change,
-# to them or to any other box, shows.
-EXPECTED_WIDTHS = {
-    "welcome": [52, 52, 52],
-    "farewell": [52, 50, 52],
-    "main menu": [42] * 5,
-    "transform": [40] * 4,
-    "decoding method": [40, 39, 39, 39, 39],
-    "message": [42, 42],  # the two rules; the text between them is open on the right
-}
-TITLES = {
-    "欢迎使用": "welcome",
-    "再见": "farewell",
-    "主菜单": "main menu",
-    "选择加密方式": "transform",
-    "选择解码方式": "decoding method",
+# Each box's name, the text that tells it apart, and its row widths in columns. The farewell
+# row and the decoding-method rows are narrower than their frames as the texts stand; they are
+# pinned here so that any change, to them or to any other box, shows.
+BOXES = {
+    "welcome": ("欢迎使用", [52, 52, 52]),
+    "farewell": ("再见", [52, 50, 52]),
+    "main menu": ("主菜单", [42] * 5),
+    "transform": ("选择加密方式", [40] * 4),
+    "decoding method": ("选择解码方式", [40, 39, 39, 39, 39]),
+    "message": (None, [42, 42]),  # the two rules; the text between them is open on the right
 }
 BOX_CHARS = set("╔╗╚╝║═┌┐└┘│─")
 END_MARK = "hfm-check-ended-with"
@@ -75,12 +68,9 @@ def columns(text):
     return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
 
 
-def sample_bytes():
-    return bytes(range(256)) * 3 + "每个字节都出现，中文也在。\n".encode() * 40
-
-
-def boxes(lines):
-    """(name, row widths) of every box on the screen, and faults for fragments in no box."""
+def check_boxes(lines):
+    """Faults for every box on the screen whose row widths differ from BOXES, for a box never
+    seen, and for fragments in no box."""
     found, faults, i = [], [], 0
     while i < len(lines):
         line = lines[i].rstrip()
@@ -94,26 +84,19 @@ def boxes(lines):
                 i += 1
                 rows.append(lines[i].rstrip())
             text = "".join(rows)
-            name = next((n for t, n in TITLES.items() if t in text), "unknown: " + rows[0])
+            name = next((n for n, (title, _) in BOXES.items() if title and title in text),
+                        "unknown: " + rows[0])
             found.append((name, [columns(r) for r in rows]))
         elif BOX_CHARS & set(line):
             faults.append("box fragment outside any box: %r" % line)
         i += 1
-    return found, faults
-
-
-def check_boxes(lines):
-    found, faults = boxes(lines)
-    for name, widths in found:
-        if EXPECTED_WIDTHS.get(name) != widths:
-            faults.append("%s box rows %s, expected %s" % (name, widths, EXPECTED_WIDTHS.get(name)))
-    missing = set(EXPECTED_WIDTHS) - {name for name, _ in found}
+    expected = {name: widths for name, (_, widths) in BOXES.items()}
+    faults += ["%s box rows %s, expected %s" % (name, widths, expected.get(name))
+               for name, widths in found if expected.get(name) != widths]
+    missing = set(BOXES) - {name for name, _ in found}
     if missing:
         faults.append("boxes never seen: %s" % sorted(missing))
-    seen = {}
-    for name, widths in found:
-        seen.setdefault(name, widths)
-    print("boxes seen: %d; widths: %s" % (len(found), seen))
+    print("boxes seen: %d; widths: %s" % (len(found), dict(reversed(found))))
     return faults
 
 
@@ -199,13 +182,8 @@ def ends_with_prompt(tmux, prompt):
     return bool(shown) and shown[-1].endswith(prompt)
 
 
-def terminal(build, workdir):
-    if shutil.which("tmux") is None:
-        return report(["tmux is not installed"])
+def terminal(build, workdir, original):
     faults = []
-    original = sample_bytes()
-    with open(os.path.join(workdir, SAMPLE), "wb") as f:
-        f.write(original)
     tmux = Tmux(workdir)
     try:
         raw = tmux.start("hfm", shlex.quote(os.path.join(build, "hfm")))
@@ -240,15 +218,10 @@ def terminal(build, workdir):
         faults.append(str(stuck) + "; the screen then:\n" + "\n".join(tmux.screen("hfm")))
     finally:
         subprocess.run(["tmux", "-S", tmux.socket, "kill-server"], capture_output=True)
-    return report(faults)
+    return faults
 
 
-def valgrind(build, workdir):
-    if shutil.which("valgrind") is None:
-        return report(["valgrind is not installed"])
-    original = sample_bytes()
-    with open(os.path.join(workdir, SAMPLE), "wb") as f:
-        f.write(original)
+def valgrind(build, workdir, original):
     typed = "".join((keys or "") + "\n" for _, keys in SESSION)
     log = os.path.join(workdir, "valgrind.log")
     run = subprocess.run(["valgrind", "--leak-check=full", "--show-leak-kinds=all",
@@ -268,7 +241,7 @@ def valgrind(build, workdir):
     restored = os.path.join(workdir, RESTORED)
     if not os.path.exists(restored) or open(restored, "rb").read() != original:
         faults.append("the restored file differs from the original")
-    return report(faults)
+    return faults
 
 
 def report(faults):
@@ -282,9 +255,14 @@ def main():
     if len(sys.argv) != 3 or sys.argv[1] not in ("terminal", "valgrind"):
         print(__doc__)
         return 2
-    build = os.path.abspath(sys.argv[2])
+    tool, check = ("tmux", terminal) if sys.argv[1] == "terminal" else ("valgrind", valgrind)
+    if shutil.which(tool) is None:
+        return report([tool + " is not installed"])
+    original = bytes(range(256)) * 3 + "每个字节都出现，中文也在。\n".encode() * 40
     with tempfile.TemporaryDirectory(prefix="hfm_session_") as workdir:
-        return (terminal if sys.argv[1] == "terminal" else valgrind)(build, workdir)
+        with open(os.path.join(workdir, SAMPLE), "wb") as f:
+            f.write(original)
+        return report(check(os.path.abspath(sys.argv[2]), workdir, original))
 
 
 if __name__ == "__main__":

@@ -49,6 +49,13 @@ bool file_exists(const std::string& path) {
     return fs::exists(path, ignored);
 }
 
+std::string repeat(std::string_view s, size_t n) {
+    std::string out;
+    while (n-- > 0)
+        out += s;
+    return out;
+}
+
 std::vector<std::string> files_here() {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator("."))
@@ -65,6 +72,13 @@ void feed_stdin(const std::string& input) {
     ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
     std::clearerr(stdin);
     fs::remove(path);  // the open stream keeps the data readable
+}
+
+std::string rest_of_input() {
+    std::string rest;
+    for (int ch; (ch = std::getchar()) != EOF;)
+        rest += static_cast<char>(ch);
+    return rest;
 }
 
 std::string capture_stdout(const std::function<void()>& fn) {

@@ -24,11 +24,17 @@ void write_file(const std::string& path, std::string_view bytes);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 
+// `s` written `n` times over.
+std::string repeat(std::string_view s, size_t n);
+
 // The names in the working directory, sorted.
 std::vector<std::string> files_here();
 
 // Makes `input` the whole of standard input from now on (end of input after it).
 void feed_stdin(const std::string& input);
+
+// What remains of standard input, read to its end.
+std::string rest_of_input();
 
 // Runs `fn` and returns what it printed to standard output.
 std::string capture_stdout(const std::function<void()>& fn);

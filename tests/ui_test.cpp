@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,76 +13,69 @@ namespace {
 const std::string BOLD = "\033[1m", RED = "\033[31m", GREEN = "\033[32m", YELLOW = "\033[33m",
                   BLUE = "\033[34m", MAGENTA = "\033[35m", CYAN = "\033[36m", RESET = "\033[0m";
 
-std::string repeat(const std::string& s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += s;
-    return out;
-}
-
 std::string blanks(int n) {
     return std::string(static_cast<size_t>(n), ' ');
 }
 
-// What remains of standard input after a read.
-std::string rest_of_input() {
-    std::string rest;
-    int ch;
-    while ((ch = std::getchar()) != EOF)
-        rest += static_cast<char>(ch);
-    return rest;
+// Each text on a line of its own in `style`, reset before the line break.
+std::string lines(const std::string& style, const std::vector<std::string>& texts) {
+    std::string out;
+    for (const std::string& text : texts)
+        out += style + text + RESET + "\n";
+    return out;
+}
+
+// A framed box of 50 columns with one row of text.
+std::string banner(const std::string& text, int left, int right) {
+    return lines(BOLD + CYAN,
+                 {"╔" + repeat("═", 50) + "╗", "║" + blanks(left) + text + blanks(right) + "║",
+                  "╚" + repeat("═", 50) + "╝"});
+}
+
+// A menu box: its title line in bold, its rows, its bottom, then the prompt.
+std::string menu_box(const std::string& colour, const std::string& title, int dashes,
+                     const std::vector<std::string>& rows, int bottom, const std::string& prompt) {
+    std::vector<std::string> body = rows;
+    body.push_back("└" + repeat("─", bottom) + "┘");
+    return "\n" +
+           lines(BOLD + colour, {"┌" + repeat("─", dashes) + title + repeat("─", dashes) + "┐"}) +
+           lines(colour, body) + "\n" + GREEN + prompt + RESET;
+}
+
+std::string row(const std::string& key, const std::string& label, int pad) {
+    return "│  [" + key + "] " + label + blanks(pad) + "│";
 }
 
 }  // namespace
 
 TEST(UiScreens, BannersAndMessagesAreByteExact) {
-    const std::string top = "╔" + repeat("═", 50) + "╗";
-    const std::string bottom = "╚" + repeat("═", 50) + "╝";
-    EXPECT_EQ(capture_stdout(ui_init), "\033[H\033[2J\n" + BOLD + CYAN + top + RESET + "\n" + BOLD +
-                                           CYAN + "║" + blanks(9) +
-                                           "文件压缩/解压缩系统 - 欢迎使用" + blanks(11) + "║" +
-                                           RESET + "\n" + BOLD + CYAN + bottom + RESET + "\n\n");
-    EXPECT_EQ(capture_stdout(ui_cleanup), "\n" + BOLD + CYAN + top + RESET + "\n" + BOLD + CYAN +
-                                              "║" + blanks(12) + "感谢使用，再见！" + blanks(20) +
-                                              "║" + RESET + "\n" + BOLD + CYAN + bottom + RESET +
-                                              "\n");
+    EXPECT_EQ(capture_stdout(ui_init),
+              "\033[H\033[2J\n" + banner("文件压缩/解压缩系统 - 欢迎使用", 9, 11) + "\n");
+    EXPECT_EQ(capture_stdout(ui_cleanup), "\n" + banner("感谢使用，再见！", 12, 20));
     const std::string rule = repeat("═", 42);
     EXPECT_EQ(capture_stdout([] { ui_display_message("文件压缩成功！"); }),
-              "\n" + BOLD + BLUE + rule + RESET + "\n" + BOLD + BLUE + "  文件压缩成功！" + RESET +
-                  "\n" + BOLD + BLUE + rule + RESET + "\n");
+              "\n" + lines(BOLD + BLUE, {rule, "  文件压缩成功！", rule}));
     EXPECT_EQ(capture_stdout([] { ui_display_error("坏"); }),
-              "\n" + BOLD + RED + "[错误] 坏" + RESET + "\n");
+              "\n" + lines(BOLD + RED, {"[错误] 坏"}));
     EXPECT_EQ(capture_stdout([] { ui_display_success("好"); }),
-              "\n" + BOLD + GREEN + "[成功] 好" + RESET + "\n");
+              "\n" + lines(BOLD + GREEN, {"[成功] 好"}));
 }
 
 TEST(UiScreens, MenuAndBoxesAreByteExact) {
-    std::string menu = run_with_input("c\n", [] { ui_show_main_menu(); });
-    auto row = [&](const std::string& key, const std::string& label, int pad) {
-        return "│  [" + key + "] " + label + blanks(pad) + "│";
-    };
-    EXPECT_EQ(menu, "\n" + BOLD + YELLOW + "┌" + repeat("─", 16) + " 主菜单 " + repeat("─", 16) +
-                        "┐" + RESET + "\n" + YELLOW + row("C", "压缩文件", 26) + RESET + "\n" +
-                        YELLOW + row("D", "解压文件", 26) + RESET + "\n" + YELLOW +
-                        row("Q", "退出程序", 26) + RESET + "\n" + YELLOW + "└" + repeat("─", 40) +
-                        "┘" + RESET + "\n\n" + GREEN + "请输入您的选择 > " + RESET);
-
-    std::string transform = run_with_input("0\n", [] { ui_prompt_encryption_method(); });
-    EXPECT_EQ(transform,
-              "\n" + BOLD + MAGENTA + "┌" + repeat("─", 12) + " 选择加密方式 " + repeat("─", 12) +
-                  "┐" + RESET + "\n" + MAGENTA + row("0", "偏移量加密", 22) + RESET + "\n" +
-                  MAGENTA + row("1", "XOR 加密", 24) + RESET + "\n" + MAGENTA + "└" +
-                  repeat("─", 38) + "┘" + RESET + "\n\n" + GREEN + "请选择加密方式 > " + RESET);
-
-    std::string decoding = run_with_input("1\n", [] { ui_prompt_decoding_method(); });
-    EXPECT_EQ(decoding, "\n" + BOLD + MAGENTA + "┌" + repeat("─", 12) + " 选择解码方式 " +
-                            repeat("─", 12) + "┐" + RESET + "\n" + MAGENTA +
-                            row("1", "基于解码树的逐位解码", 11) + RESET + "\n" + MAGENTA +
-                            row("2", "基于编码表的匹配解码", 11) + RESET + "\n" + MAGENTA +
-                            row("3", "基于哈希的快速解码", 13) + RESET + "\n" + MAGENTA + "└" +
-                            repeat("─", 37) + "┘" + RESET + "\n\n" + GREEN +
-                            "请选择解码方式 (1-3) > " + RESET);
-
+    EXPECT_EQ(
+        run_with_input("c\n", [] { ui_show_main_menu(); }),
+        menu_box(YELLOW, " 主菜单 ", 16,
+                 {row("C", "压缩文件", 26), row("D", "解压文件", 26), row("Q", "退出程序", 26)}, 40,
+                 "请输入您的选择 > "));
+    EXPECT_EQ(
+        run_with_input("0\n", [] { ui_prompt_encryption_method(); }),
+        menu_box(MAGENTA, " 选择加密方式 ", 12,
+                 {row("0", "偏移量加密", 22), row("1", "XOR 加密", 24)}, 38, "请选择加密方式 > "));
+    EXPECT_EQ(run_with_input("1\n", [] { ui_prompt_decoding_method(); }),
+              menu_box(MAGENTA, " 选择解码方式 ", 12,
+                       {row("1", "基于解码树的逐位解码", 11), row("2", "基于编码表的匹配解码", 11),
+                        row("3", "基于哈希的快速解码", 13)},
+                       37, "请选择解码方式 (1-3) > "));
     EXPECT_EQ(run_with_input("x", [] { ui_pause(); }), "\n" + YELLOW + "按回车键继续..." + RESET);
     char name[16];
     EXPECT_EQ(run_with_input("x\n", [&] { ui_prompt_filename("名: ", name, sizeof name); }),
