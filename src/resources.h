@@ -37,8 +37,8 @@ std::unique_ptr<T[]> try_alloc(size_t count) {
 inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] size_t size) {
 #ifdef MADV_HUGEPAGE
     constexpr uintptr_t HUGE_PAGE_BYTES = uintptr_t{2} << 20;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + HUGE_PAGE_BYTES - 1) &
-                      ~(HUGE_PAGE_BYTES - 1);
+    uintptr_t begin =
+        (reinterpret_cast<uintptr_t>(data) + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
     uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(HUGE_PAGE_BYTES - 1);
     if (end > begin)
         madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
@@ -116,8 +116,8 @@ inline int read_int(int* value) {
     }
     if (ch != EOF)
         std::ungetc(ch, stdin);
-    *value = static_cast<int>(std::clamp<long long>(negative ? -magnitude : magnitude, INT_MIN,
-                                                    INT_MAX));
+    *value = static_cast<int>(
+        std::clamp<long long>(negative ? -magnitude : magnitude, INT_MIN, INT_MAX));
     return 1;
 }
 
