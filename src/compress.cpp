@@ -45,25 +45,15 @@ struct HuffmanTree {
     }
 };
 
-// Counts every byte value in one pass. Four interleaved tables keep runs of one byte value
-// from serialising on a single counter; their sum is the plain count.
+// Counts every byte value in one pass.
 FrequencyTable count_frequencies(const unsigned char* data, size_t size, size_t* unique_count) {
-    std::array<std::array<size_t, 256>, 4> partial{};
-    size_t i = 0;
-    for (; i + 4 <= size; i += 4) {
-        ++partial[0][data[i]];
-        ++partial[1][data[i + 1]];
-        ++partial[2][data[i + 2]];
-        ++partial[3][data[i + 3]];
-    }
-    for (; i < size; ++i)
-        ++partial[0][data[i]];
-
+    ByteCounter counter;
+    counter.add(data, size);
     FrequencyTable freq;
     *unique_count = 0;
     for (size_t b = 0; b < 256; ++b) {
         freq[b].byte = static_cast<unsigned char>(b);
-        freq[b].frequency = partial[0][b] + partial[1][b] + partial[2][b] + partial[3][b];
+        freq[b].frequency = counter.count(b);
         if (freq[b].frequency != 0)
             ++*unique_count;
     }

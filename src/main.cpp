@@ -176,24 +176,15 @@ size_t count_file_frequencies(const char* filename, FreqTable& items) {
     FilePtr file(std::fopen(filename, "rb"));
     if (!file)
         return 0;
-    // Four tables take turns, so that a run of one byte value does not wait on one counter.
-    std::array<std::array<size_t, BYTE_VALUES>, 4> counts{};
+    ByteCounter counter;
     size_t total = 0;
     // A read error ends the count like the end of the file.
     for_each_block(file.get(), [&](const unsigned char* data, size_t size) {
-        size_t i = 0;
-        for (; size - i >= 4; i += 4) {
-            ++counts[0][data[i]];
-            ++counts[1][data[i + 1]];
-            ++counts[2][data[i + 2]];
-            ++counts[3][data[i + 3]];
-        }
-        for (; i < size; ++i)
-            ++counts[0][data[i]];
+        counter.add(data, size);
         total += size;
     });
     for (size_t b = 0; b < BYTE_VALUES; ++b)
-        items[b].frequency = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
+        items[b].frequency = counter.count(b);
     return total;
 }
 

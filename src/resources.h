@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -120,6 +121,30 @@ inline int read_int(int* value) {
         std::clamp<long long>(negative ? -magnitude : magnitude, INT_MIN, INT_MAX));
     return 1;
 }
+
+// Counts byte values over any number of blocks. Four tables take turns, so that a run of one
+// value does not wait on one counter; their sum is the plain count.
+class ByteCounter {
+  public:
+    void add(const unsigned char* data, size_t size) {
+        size_t i = 0;
+        for (; size - i >= 4; i += 4) {
+            ++partial_[0][data[i]];
+            ++partial_[1][data[i + 1]];
+            ++partial_[2][data[i + 2]];
+            ++partial_[3][data[i + 3]];
+        }
+        for (; i < size; ++i)
+            ++partial_[0][data[i]];
+    }
+
+    size_t count(size_t value) const {
+        return partial_[0][value] + partial_[1][value] + partial_[2][value] + partial_[3][value];
+    }
+
+  private:
+    std::array<std::array<size_t, 256>, 4> partial_{};
+};
 
 // An output file that appears under its final name whole or not at all. It is written under
 // a temporary name in the same folder and renamed over the final name by commit(); until
