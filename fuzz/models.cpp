@@ -125,9 +125,11 @@ Bytes match_model(const Bytes& packed, const CodeEntry* entries, size_t count, s
         uint32_t window = window_at(packed, bit);
         size_t consumed = 1;
         for (size_t i = 0; i < count; ++i) {
-            if (matches(entries[i], window, total_bits - bit)) {
-                out.push_back(entries[i].byte);
-                consumed = entries[i].code_len;
+            const CodeEntry& entry = entries[i];
+            // Zero bits read are 0: an empty code of 0 matches without taking a bit.
+            if (entry.code_len == 0 ? entry.code == 0 : matches(entry, window, total_bits - bit)) {
+                out.push_back(entry.byte);
+                consumed = entry.code_len;
                 break;
             }
         }

@@ -36,8 +36,8 @@ class TreeModel {
     size_t original_size_ = 0;
 };
 
-// Method 2: at every bit position the first of the first 256 entries whose code matches;
-// one bit is skipped where none does.
+// Method 2: at every bit position the first of the first 256 entries whose code matches (an
+// empty code of 0 matches anywhere, taking no bit); one bit is skipped where none does.
 Bytes match_model(const Bytes& packed, const CodeEntry* entries, size_t count, size_t limit);
 
 // Method 3: the window holds the next min(32, bits left) bits; the shortest matching code

@@ -32,8 +32,8 @@ inline constexpr size_t CODE_TABLE_MAX_ENTRIES = 256;
 
 // Loads the entries of a code table file in file order into a block of
 // CODE_TABLE_MAX_ENTRIES slots; *unique_chars tells how many are filled. Lines that do not
-// begin with two "0x" numbers, and lines whose length keeps 0 in its low 8 bits, are not
-// codes and are skipped; entry lines past the 256th are ignored. Null after printing the reason
+// begin with two "0x" numbers are skipped; entry lines past the 256th are ignored. Null after
+// printing the reason
 // when the file cannot be opened or its size line does not convert; null without a message
 // when memory runs out.
 std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* unique_chars,
@@ -74,9 +74,8 @@ DecodingTablePtr build_decoding_table(const char* code_filename);
 size_t decoding_table_original_size(const DecodingTable* table);
 
 // Reads the code table the way the hash decoder does: the entries in file order up to the
-// first line that does not scan as an entry, skipping lengths that keep 0 in their low 8
-// bits. Sets
-// *unique_chars to the number of entries returned. Null after printing the reason when the
+// first line that does not scan as an entry. Sets *unique_chars to the number of entries
+// returned. Null after printing the reason when the
 // file cannot be opened, its size line does not convert, a code byte is missing or memory
 // runs out.
 std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, size_t* unique_chars);
@@ -106,8 +105,10 @@ size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_
                         const DecodingTable* table);
 
 // At each bit position the first entry in array order whose code matches the upcoming bits
-// wins; where none matches, one bit is skipped. Entries of length 0 or above 32 bits never
-// match, and only the first CODE_TABLE_MAX_ENTRIES entries are consulted.
+// wins; where none matches, one bit is skipped. An entry of length 0 and code 0 matches
+// anywhere without taking a bit, so from the first position it is reached its byte fills the
+// rest; other entries of length 0, and those above 32 bits, never match. Only the first
+// CODE_TABLE_MAX_ENTRIES entries are consulted.
 size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
                               unsigned char* decoded_data, size_t original_size,
                               const CodeEntry* codes, size_t unique_chars);

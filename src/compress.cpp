@@ -450,18 +450,17 @@ int compress_file(const char* filename, const char* sender_info, const char* rec
     const std::string compressed_filename = std::string(filename) + ".hfm";
     const std::string code_filename = std::string(filename) + ".hfm.code";
 
-    // Checked before any file is touched, so a header that does not fit leaves nothing.
+    PendingFile compressed(compressed_filename);
+    if (!compressed.open("wb")) {
+        std::printf("无法创建压缩文件: %s\n", compressed_filename.c_str());
+        return -1;
+    }
+    // A header that does not fit fails before anything reaches the final names.
     char header[HEADER_SIZE];
     int header_len = std::snprintf(header, sizeof header, "%d\n%s\n%s\n", static_cast<int>(method),
                                    sender_info, receiver_info);
     if (header_len < 0 || static_cast<size_t>(header_len) >= sizeof header) {
         std::printf("头信息生成失败\n");
-        return -1;
-    }
-
-    PendingFile compressed(compressed_filename);
-    if (!compressed.open("wb")) {
-        std::printf("无法创建压缩文件: %s\n", compressed_filename.c_str());
         return -1;
     }
     if (!compressed.write(header, static_cast<size_t>(header_len))) {

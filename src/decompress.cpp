@@ -20,6 +20,13 @@ namespace {
 // this; reading lines this long whole lets every typed line it stored compare as written.
 constexpr size_t HEADER_LINE_MAX_BYTES = 254;
 
+// A longer output name is cut to this many bytes.
+constexpr size_t OUTPUT_NAME_MAX_BYTES = 255;
+
+// The method line is read with a line buffer of this size: a longer line leaves its rest to
+// be read as the sender line.
+constexpr int METHOD_LINE_SIZE = 16;
+
 // Line buffers of the code table readers; longer lines arrive in pieces.
 constexpr int TABLE_LINE_SIZE = 1024;
 constexpr int HASH_COUNT_LINE_SIZE = 256;
@@ -27,12 +34,6 @@ constexpr int HASH_COUNT_LINE_SIZE = 256;
 // The tree reader collects code bytes in a buffer of this many bytes: 256 code bits.
 constexpr size_t TREE_CODE_BYTES = 32;
 constexpr size_t TREE_MAX_CODE_LEN = 8 * TREE_CODE_BYTES;
-
-// An entry keeps the low 8 bits of the length field; an entry whose kept length is 0 is no
-// code (it would match everywhere) and is skipped.
-constexpr bool is_zero_length(unsigned length_field) {
-    return (length_field & 0xFFu) == 0;
-}
 
 // Methods 2 and 3 hold a code and their window in 32 bits.
 constexpr unsigned WINDOW_BITS = 32;
@@ -391,8 +392,8 @@ bool read_header_line(std::FILE* file, std::string* line, bool* whole) {
 }
 
 // The value of a decimal line as atoi reads it, saturated instead of overflowing.
-int parse_method_line(const std::string& line) {
-    long value = std::strtol(line.c_str(), nullptr, 10);
+int parse_method_line(const char* line) {
+    long value = std::strtol(line, nullptr, 10);
     return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
@@ -537,8 +538,6 @@ std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* 
         unsigned length = 0;
         if (std::sscanf(line, "0x%x 0x%x", &byte_val, &length) != 2)
             continue;
-        if (is_zero_length(length))
-            continue;
         const char* cursor = line;
         skip_token(&cursor);
         skip_token(&cursor);
@@ -664,12 +663,10 @@ std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, siz
         }
         if (code_len % 8 != 0)
             code >>= 8 - code_len % 8;
-        if (!is_zero_length(code_len)) {
-            entries[index].byte = static_cast<unsigned char>(byte_val);
-            entries[index].code_len = static_cast<unsigned char>(code_len);
-            entries[index].code = code;
-            ++index;
-        }
+        entries[index].byte = static_cast<unsigned char>(byte_val);
+        entries[index].code_len = static_cast<unsigned char>(code_len);
+        entries[index].code = code;
+        ++index;
         int c;
         do {
             c = std::fgetc(file.get());
@@ -680,9 +677,8 @@ std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, siz
 }
 
 int read_compressed_header(std::FILE* file, CompressedHeader* header) {
-    std::string method_line;
-    bool method_whole = true;
-    if (!read_header_line(file, &method_line, &method_whole)) {
+    char method_line[METHOD_LINE_SIZE];
+    if (!std::fgets(method_line, sizeof method_line, file)) {
         std::printf("读取加密方式失败\n");
         return -1;
     }
@@ -755,6 +751,17 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
     constexpr unsigned PREFIX_BITS = 10;
     constexpr size_t BUCKETS = size_t{1} << PREFIX_BITS;
     size_t count = std::min(unique_chars, CODE_TABLE_MAX_ENTRIES);
+    // An entry of length 0 and code 0 matches wherever no entry before it does, taking no bit:
+    // from the first such position on it repeats its byte to the end, and the entries after it
+    // are never tried.
+    const CodeEntry* matches_anywhere = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        if (codes[i].code_len == 0 && codes[i].code == 0) {
+            matches_anywhere = &codes[i];
+            count = i;
+            break;
+        }
+    }
     auto bucket_start = try_alloc<size_t>(BUCKETS + 1);
     if (!bucket_start)
         return 0;
@@ -790,7 +797,9 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
         [&](size_t p, const CodeEntry& entry) { bucketed[bucket_start[p] + fill[p]++] = entry; });
 
     const size_t total_bits = 8 * compressed_size;
-    // The first entry in array order that matches; where none does, one bit is skipped.
+    bool reached_anywhere = false;
+    // The first entry in array order that matches; where none does, one bit is skipped, or
+    // decoding stops there for the entry that matches anywhere to fill the rest.
     auto step = [&](size_t pos) {
         Step s;
         if (pos >= total_bits)
@@ -798,8 +807,6 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
         uint32_t window = peek_32(compressed_data, compressed_size, pos);
         size_t remaining = total_bits - pos;
         size_t prefix = window >> (WINDOW_BITS - PREFIX_BITS);
-        s.kind = Step::SKIP;
-        s.bits = 1;
         for (size_t j = bucket_start[prefix]; j < bucket_start[prefix + 1]; ++j) {
             const CodeEntry& entry = bucketed[j];
             if (entry.code_len <= remaining &&
@@ -807,9 +814,15 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
                 s.kind = Step::EMIT;
                 s.byte = entry.byte;
                 s.bits = entry.code_len;
-                break;
+                return s;
             }
         }
+        if (matches_anywhere) {
+            reached_anywhere = true;
+            return s;
+        }
+        s.kind = Step::SKIP;
+        s.bits = 1;
         return s;
     };
     // The table holds a window's answer when the first entry agreeing with its FAST_BITS bits
@@ -828,8 +841,13 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
             }
         }
     }
-    return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
-        .bytes_written;
+    size_t written =
+        run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
+            .bytes_written;
+    if (!reached_anywhere)
+        return written;
+    std::fill(decoded_data + written, decoded_data + original_size, matches_anywhere->byte);
+    return original_size;
 }
 
 size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
@@ -922,13 +940,16 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
     PerformanceStats stats;
     stats.start_time = std::clock();
 
-    // Names are formed whole, never cut: a name the system refuses fails for that file.
     std::string stem = filename;
     size_t suffix = stem.find(".hfm");
     if (suffix != std::string::npos)
         stem.resize(suffix);
+    // The code table's name is formed whole, as the compressor forms it, so that a pair is
+    // always found again; the output's name is held to the 255 bytes of a name buffer.
     const std::string code_filename = std::string(filename) + ".code";
-    const std::string output_filename = stem + "_recovered.txt";
+    std::string output_filename = stem + "_recovered.txt";
+    if (output_filename.size() > OUTPUT_NAME_MAX_BYTES)
+        output_filename.resize(OUTPUT_NAME_MAX_BYTES);
 
     std::printf("正在构建解码信息...\n");
     DecodingTablePtr table = build_decoding_table(code_filename.c_str());
@@ -962,14 +983,8 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
     if (prompt_decoding_method(&decode_method) != 0)
         return -1;
 
-    // Every code has at least one bit; a larger size cannot be restored, and the output
-    // buffer is not allocated on the table's word alone. Checked after the prompt, so that
-    // the dialogue stays in step whatever the files hold.
-    if (compressed_size <= SIZE_MAX / 8 && original_size > 8 * compressed_size) {
-        std::printf("编码表中的原始大小（%zu 字节）超过压缩数据所能还原的字节数\n", original_size);
-        return -1;
-    }
-
+    // Only the bytes a decoder writes are ever touched, so a size the data cannot fill costs
+    // address space, not memory.
     auto decoded_data = try_alloc_uninit<unsigned char>(original_size);
     if (!decoded_data) {
         std::printf("内存分配失败\n");
@@ -1020,6 +1035,12 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
     reverse_transform(decoded_data.get(), bytes_written,
                       static_cast<EncryptMethod>(static_cast<uint32_t>(header.enc_method)));
 
+    // Cut, the output name of a 255-byte name without ".hfm" is that name: the compressed
+    // file is never replaced by what it restores.
+    if (output_filename == filename) {
+        std::printf("无法创建输出文件: %s\n", output_filename.c_str());
+        return -1;
+    }
     if (!write_output(output_filename, decoded_data.get(), bytes_written))
         return -1;
 

@@ -36,13 +36,14 @@ const std::string PROMPT =
 const std::string ANNOUNCE[] = {"", "使用解码树进行解码...\n", "使用编码表直接匹配进行解码...\n",
                                 "使用哈希表进行解码...\n"};
 
-// What the hash method prints while decoding the worked example's data.
-std::string worked_hash_run(const std::string& stated, const std::string& written) {
-    return "开始解码处理...\n压缩数据大小: 2 字节\n原始数据大小: " + stated +
+// What the hash method prints while decoding the worked example's table over `packed` bytes.
+std::string worked_hash_run(const std::string& stated, const std::string& written,
+                            const std::string& packed = "2", const std::string& bits = "16") {
+    return "开始解码处理...\n压缩数据大小: " + packed + " 字节\n原始数据大小: " + stated +
            " 字节\n唯一字符数: 3\n编码表内容:\n字节: 0x08, 长度: 2, 编码: 0x0\n"
            "字节: 0x09, 长度: 2, 编码: 0x1\n字节: 0x0A, 长度: 1, 编码: 0x1\n解码统计:\n"
-           "处理的位数: 16\n写入的字节数: " +
-           written + "\n解码完成，共处理 " + written + " 字节\n";
+           "处理的位数: " +
+           bits + "\n写入的字节数: " + written + "\n解码完成，共处理 " + written + " 字节\n";
 }
 
 // What each method's reader and decoder make of `table` and `data`, as "tree|matching|hash":
@@ -115,8 +116,10 @@ TEST_F(DecodeTables, EachMethodReadsAndResolvesTablesByItsOwnRules) {
          "CCD|ADA|CCD"},
         // A longer code after a leaf; bits 1 1 0: the walk never gets past A = 1 to B = 11.
         {"3\n0x41 0x01 0x80\n0x42 0x02 0xC0\n0x43 0x01 0x00\n", "\xC0", "AAC|AAC|AAC"},
-        // A zero-length code would match everywhere; bits 0 1.
-        {"2\n0x41 0x00\n0x42 0x01 0x00\n0x43 0x01 0x80\n", "\x40", "BC|BC|BC"},
+        // Length 0: no leaf, never found by the hash, but matched anywhere by the matcher once
+        // no entry before it matches (bits 0 1 0 0 ...).
+        {"2\n0x41 0x00\n0x42 0x01 0x00\n0x43 0x01 0x80\n", "\x40", "BC|AA|BC"},
+        {"4\n0x41 0x01 0x00\n0x42 0x00\n0x43 0x01 0x80\n", "\x40", "ACAA|ABBB|ACAA"},
         // The hash reader stops at the blank line.
         {"2\n0x41 0x01 0x00\n\n0x99\n0x42 0x01 0x80\n", "\x40", "AB|AB|A"},
         // Only the tree reader takes tabs and bare hex; the hash reader stops at the first line
@@ -144,6 +147,8 @@ TEST(DecodeHeader, ReadsLinesWholeAndLeavesTheFileAtThePackedData) {
     for (auto [file, expected] : std::vector<std::pair<std::string, Header>>{
              {" +7xyz\n\n\n\n", {7, "", "", true, "\n"}},
              {"abc\nS\r\nR", {0, "S\r", "R", true, ""}},
+             // The method line's buffer takes 15 bytes; the rest of the line comes next.
+             {std::string(20, '0') + "1\nS\nR\nD", {0, "000001", "S", true, "R\nD"}},
              {"1\n" + s127 + "\n" + r254 + "\nD", {1, s127, r254, true, "D"}},
              {"99999999999\nS\n" + r254 + "x\nD", {2147483647, "S", r254, false, "D"}}}) {
         std::FILE* in = fmemopen(file.data(), file.size(), "rb");
@@ -206,7 +211,6 @@ TEST_F(DecompressFile, RestoresTheWorkedExampleWithEveryMethod) {
 TEST_F(DecompressFile, RefusalsLeaveNoOutput) {
     const std::string ok = "2\nS\nR\n" + WORKED_DATA, S254(254, 'S'), P = PROMPT;
     const std::string mismatch = "收发人信息不匹配，解压拒绝！\n", no_choice = "读取选择失败\n";
-    const std::string beyond = "字节）超过压缩数据所能还原的字节数\n";
     const std::string short_table = "10" + WORKED_TABLE.substr(1);  // nine codes in the data
     const std::string short_result = "解码失败：解码后的数据大小不匹配\n";
     const std::string over_32 =
@@ -223,14 +227,16 @@ TEST_F(DecompressFile, RefusalsLeaveNoOutput) {
         {"2\nR\nS\n\xEA", WORKED_TABLE, "S", "1\n", mismatch},
         // A line longer than the compressor writes matches nothing, not even its first part.
         {"2\n" + S254 + "x\nR\n\xEA", WORKED_TABLE, S254, "1\n", mismatch},
-        // Two data bytes hold 16 bits, so at most 16 codes.
-        {ok, "17\n0x41 0x01 0x80\n", "S", "1\n", P + "编码表中的原始大小（17 " + beyond},
-        {ok, "18446744073709551615\n0x41 0x01 0x80\n", "S", "1\n",
-         P + "编码表中的原始大小（18446744073709551615 " + beyond},
+        // More bytes than the data holds codes for, and more than memory holds.
+        {ok, "17\n0x41 0x01 0x80\n", "S", "1\n", P + ANNOUNCE[1] + short_result},
+        {ok, "18446744073709551615\n0x41 0x01 0x80\n", "S", "1\n", P + "内存分配失败\n"},
         {ok, WORKED_TABLE, "S", "x\n", P + no_choice},
         {ok, WORKED_TABLE, "S", "", P + no_choice},
         {ok, WORKED_TABLE, "S", "9\n", P + P + no_choice},
         {ok, short_table, "S", "1\n", P + ANNOUNCE[1] + short_result},
+        {"2\nS\nR\n", WORKED_TABLE, "S", "1\n", P + ANNOUNCE[1] + short_result},
+        {"2\nS\nR\n", WORKED_TABLE, "S", "3\n",
+         P + ANNOUNCE[3] + worked_hash_run("6", "0", "0", "0") + short_result},
         {ok, short_table, "S", "2\n", P + ANNOUNCE[2] + short_result},
         {ok, short_table, "S", "3\n", P + ANNOUNCE[3] + worked_hash_run("10", "9") + short_result},
         {"2\nS\nR\n" + LONG_DATA, LONG_TABLE, "S", "2\n", P + ANNOUNCE[2] + over_32},
@@ -262,12 +268,26 @@ TEST_F(DecompressFile, RestoresLongCodesAndCountsTheHashWindow) {
     EXPECT_EQ(read_file("w_recovered.txt"), "AAA");
 }
 
-TEST_F(DecompressFile, OutputNameTakenByAFolderIsRefused) {
+// An output name is cut to 255 bytes; one that cannot be written, or that is cut back to the
+// compressed file's own name, is refused and leaves what is there.
+TEST_F(DecompressFile, OutputNamesAreCutToFitAndNeverReplaceWhatIsThere) {
+    const std::string stem(246, 'n');
+    write_pair(stem + ".hfm", WORKED_TABLE, WORKED_DATA);
+    EXPECT_NE(run(stem + ".hfm", "1\n").find("输出文件: " + stem + "_recovere\n"),
+              std::string::npos);
+    EXPECT_EQ(read_file(stem + "_recovere"), "AAABBC");
+
     write_pair("d.hfm", WORKED_TABLE, WORKED_DATA);
     std::filesystem::create_directory("d_recovered.txt");
     EXPECT_TRUE(run("d.hfm", "1\n").ends_with("无法创建输出文件: d_recovered.txt\n"));
     EXPECT_EQ(status_, -1);
     EXPECT_TRUE(std::filesystem::is_directory("d_recovered.txt"));
+
+    const std::string own = "./" + std::string(252, '/') + "g";  // 255 bytes, no ".hfm"
+    write_pair("g", WORKED_TABLE, WORKED_DATA);
+    EXPECT_TRUE(run(own, "1\n").ends_with("无法创建输出文件: " + own + "\n"));
+    EXPECT_EQ(status_, -1);
+    EXPECT_EQ(read_file("g"), "1\nS\nR\n" + WORKED_DATA);
 }
 
 // Whatever the compressor writes, each method restores exactly, under either transform, and a

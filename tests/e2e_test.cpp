@@ -108,9 +108,10 @@ TEST_F(Session, OverLongLinesAtEveryPromptKeepTheDialogueInStep) {
     const std::string r200 = std::string(127, 'r') + "1" + std::string(72, 'r');
     const std::string s127(127, 's'), s73(73, 's'), r127(127, 'r');
     const std::string compressed = "c\nin.txt\ns\nr\n1\n\n";  // a pair for the decompressions
+    const std::string RESTORED = "in.txt_recovered.txt";
     struct Case {
         std::string input, header;  // header: the first lines of in.txt.hfm
-        bool restored;
+        std::string restored;       // the restored file's name, if one is written
         int menus;
         std::string seen;  // a line that only the intended path prints
     };
@@ -118,23 +119,24 @@ TEST_F(Session, OverLongLinesAtEveryPromptKeepTheDialogueInStep) {
         // Menu and transform lines are drained; the name's tail becomes the sender line.
         {"c" + std::string(199, 'q') + "\n" + c_name + tail + "\nrcv\n1" + std::string(199, 'x') +
              "\n\nq\n",
-         "1\n" + tail + "\nrcv\n", false, 2, "文件压缩成功！"},
+         "1\n" + tail + "\nrcv\n", "", 2, "文件压缩成功！"},
         // The pause takes one character and the menu reads the rest of that line.
-        {"x\n" + std::string(200, 'x') + "\n\nq\n", "", false, 3, "无效的选择"},
-        // The name typed to decompress splits the same way and meets the stored sender line.
+        {"x\n" + std::string(200, 'x') + "\n\nq\n", "", "", 3, "无效的选择"},
+        // The name typed to decompress splits the same way and meets the stored sender line;
+        // its output name is cut to 255 bytes.
         {"c\nin.txt\n" + tail + "\nr\n0\n\nd\n" + d_name + tail + "\nr\n3\n\nq\n",
-         "0\n" + tail + "\nr\n", true, 3, "使用哈希表进行解码..."},
+         "0\n" + tail + "\nr\n", "in.txt_rec", 3, "使用哈希表进行解码..."},
         // Typed the same way twice, the sender splits into the same two stored lines.
         {"c\nin.txt\n" + s200 + "\n1\n\nd\nin.txt.hfm\n" + s200 + "\n2\n\nq\n",
-         "1\n" + s127 + "\n" + s73 + "\n", true, 3, "使用编码表直接匹配进行解码..."},
+         "1\n" + s127 + "\n" + s73 + "\n", RESTORED, 3, "使用编码表直接匹配进行解码..."},
         // The receiver's 128th byte answers the transform prompt, then the method prompt.
         {"c\nin.txt\ns\n" + r200 + "\n\nd\nin.txt.hfm\ns\n" + r200 + "\n\nq\n",
-         "1\ns\n" + r127 + "\n", true, 3, "使用解码树进行解码..."},
+         "1\ns\n" + r127 + "\n", RESTORED, 3, "使用解码树进行解码..."},
         {compressed + "d\nin.txt.hfm\ns\nr\n2" + std::string(199, 'x') + "\n\nq\n", "1\ns\nr\n",
-         true, 3, "使用编码表直接匹配进行解码..."},
+         RESTORED, 3, "使用编码表直接匹配进行解码..."},
         // No number: the line stays for the pause and the menu, which finds it invalid.
-        {compressed + "d\nin.txt.hfm\ns\nr\n" + std::string(200, 'x') + "\n\nq\n", "1\ns\nr\n",
-         false, 4, "读取选择失败"},
+        {compressed + "d\nin.txt.hfm\ns\nr\n" + std::string(200, 'x') + "\n\nq\n", "1\ns\nr\n", "",
+         4, "读取选择失败"},
     };
     for (const auto& c : cases) {
         for (const auto& name : files_here())
@@ -151,9 +153,9 @@ TEST_F(Session, OverLongLinesAtEveryPromptKeepTheDialogueInStep) {
         std::vector<std::string> expected = {"in.txt"};
         if (!c.header.empty())
             expected = {"in.txt", "in.txt.hfm", "in.txt.hfm.code"};
-        if (c.restored) {
-            expected.push_back("in.txt_recovered.txt");
-            EXPECT_EQ(read_file("in.txt_recovered.txt"), original) << c.input;
+        if (!c.restored.empty()) {
+            expected.push_back(c.restored);
+            EXPECT_EQ(read_file(c.restored), original) << c.input;
         }
         EXPECT_EQ(files_here(), expected) << c.input;  // nothing named after a stray piece
     }
