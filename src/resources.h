@@ -24,10 +24,17 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// Whether `count` objects of T could ever be one block: no object is larger than PTRDIFF_MAX
+// bytes, and some allocators abort rather than fail on such a request.
+template <typename T>
+constexpr bool fits_one_block(size_t count) {
+    return count <= static_cast<size_t>(PTRDIFF_MAX) / sizeof(T);
+}
+
 // Null on failure; the one `new` in the code base. The elements are value-initialised.
 template <typename T>
 std::unique_ptr<T[]> try_alloc(size_t count) {
-    if (count > SIZE_MAX / sizeof(T))
+    if (!fits_one_block<T>(count))
         return nullptr;  // g++ 12 throws bad_array_new_length here instead of returning null
     return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
 }
@@ -49,7 +56,7 @@ inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] size
 // As try_alloc, without zeroing: for buffers that are filled whole before they are read.
 template <typename T>
 std::unique_ptr<T[]> try_alloc_uninit(size_t count) {
-    if (count > SIZE_MAX / sizeof(T))
+    if (!fits_one_block<T>(count))
         return nullptr;
     std::unique_ptr<T[]> block(new (std::nothrow) T[count]);
     if (block)
