@@ -33,14 +33,14 @@ inline constexpr size_t CODE_TABLE_MAX_ENTRIES = 256;
 // Loads the entries of a code table file in file order into a block of
 // CODE_TABLE_MAX_ENTRIES slots; *unique_chars tells how many are filled. Lines that do not
 // begin with two "0x" numbers are skipped; entry lines past the 256th are ignored. Null after
-// printing the reason
-// when the file cannot be opened or its size line does not convert; null without a message
-// when memory runs out.
+// printing the reason when the file cannot be opened or its size line does not convert; null
+// without a message when memory runs out.
 std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* unique_chars,
                                              size_t* original_size);
 
-// Restores `filename` (a .hfm file) into its stem followed by "_recovered.txt", after the
-// stored sender and receiver lines match the given ones and the user picks a method.
+// Restores `filename` (a .hfm file) into its stem followed by "_recovered.txt" (a name cut
+// to 255 bytes), after the stored sender and receiver lines match the given ones and the user
+// picks a method.
 // 0 when the restored file is in place; -1 after printing the reason, and then no
 // partial output is left and an earlier restored file stays as it was.
 int decompress_file(const char* filename, const char* sender_info, const char* receiver_info);
@@ -75,9 +75,8 @@ size_t decoding_table_original_size(const DecodingTable* table);
 
 // Reads the code table the way the hash decoder does: the entries in file order up to the
 // first line that does not scan as an entry. Sets *unique_chars to the number of entries
-// returned. Null after printing the reason when the
-// file cannot be opened, its size line does not convert, a code byte is missing or memory
-// runs out.
+// returned. Null after printing the reason when the file cannot be opened, its size line does
+// not convert, a code byte is missing or memory runs out.
 std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, size_t* unique_chars);
 
 // The three header lines of a compressed file.
