@@ -168,14 +168,18 @@ class PendingFile {
             std::remove(temp_name_.c_str());
     }
 
-    // Creates the temporary with `mode` ("wb" or "w"); false when it cannot be created.
+    // Creates the temporary with `mode` ("wb" or "w"); false when it cannot be created, or
+    // when the final name could not be opened for writing (a folder, a link to nowhere).
     bool open(const char* mode) {
+        std::error_code error;
+        if (!resolve_links() || std::filesystem::is_directory(target_, error))
+            return false;
         // The temporary's last component is as long as the final one, so a name that the
         // file system refuses is refused here, before anything is written or replaced.
-        size_t slash = final_name_.find_last_of("/\\");
+        size_t slash = target_.find_last_of("/\\");
         size_t base = slash == std::string::npos ? 0 : slash + 1;
-        std::string dir = final_name_.substr(0, base);
-        std::string leaf = final_name_.substr(base);
+        std::string dir = target_.substr(0, base);
+        std::string leaf = target_.substr(base);
         constexpr size_t kMarker = 8;  // "." and seven random characters
         std::string rest = leaf.size() > kMarker ? leaf.substr(kMarker) : std::string();
         std::string exclusive = std::string(mode) + "x";
@@ -220,15 +224,33 @@ class PendingFile {
         if (file_ || temp_name_.empty())
             return false;
         std::error_code error;
-        std::filesystem::rename(temp_name_, final_name_, error);
+        std::filesystem::rename(temp_name_, target_, error);
         committed_ = !error;
         return committed_;
     }
 
-    const std::string& final_name() const { return final_name_; }
-
   private:
+    // Sets target_ to the file that opening the final name would write: a symbolic link is
+    // written through, not replaced. False for a chain of links too long to follow.
+    bool resolve_links() {
+        namespace fs = std::filesystem;
+        fs::path name = final_name_;
+        for (int hops = 0; hops < 40; ++hops) {
+            std::error_code error;
+            if (!fs::is_symlink(name, error)) {
+                target_ = name.string();
+                return true;
+            }
+            fs::path link = fs::read_symlink(name, error);
+            if (error)
+                return false;
+            name = link.is_absolute() ? link : name.parent_path() / link;
+        }
+        return false;
+    }
+
     std::string final_name_;
+    std::string target_;  // final_name_ with symbolic links followed
     std::string temp_name_;
     FilePtr file_;
     bool committed_ = false;

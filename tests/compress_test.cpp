@@ -213,8 +213,12 @@ TEST_F(CompressFile, FailuresPrintTheirMessageAndLeaveNoFiles) {
     write_file("text.txt", "hello");
     std::filesystem::create_directory("folder");
     const std::string fits(246, 'k'), too_long_code(250, 'n'), too_long(253, 'm');
-    for (const auto& name : {fits, too_long_code, too_long})
+    for (const auto& name :
+         {fits, too_long_code, too_long, std::string("blocked.txt"), std::string("linked.txt")})
         write_file(name, "some text");
+    // Names that cannot be opened for writing: a folder, a link into a missing folder.
+    std::filesystem::create_directory("blocked.txt.hfm");
+    std::filesystem::create_symlink("nowhere/x", "linked.txt.hfm");
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);  // a pipe opens like a file but has no end position
     const std::string pipe_name = "/dev/fd/" + std::to_string(pipe_fds[0]);
@@ -228,6 +232,8 @@ TEST_F(CompressFile, FailuresPrintTheirMessageAndLeaveNoFiles) {
         {"empty.txt", "a", "压缩失败\n"},
         {pipe_name, "a", "无法获取文件大小: " + pipe_name + "\n"},
         {"text.txt", s248 + "s", "头信息生成失败\n"},
+        {"blocked.txt", s248 + "s", "无法创建压缩文件: blocked.txt.hfm\n"},
+        {"linked.txt", "a", "无法创建压缩文件: linked.txt.hfm\n"},
         {too_long, "a", "无法创建压缩文件: " + too_long + ".hfm\n"},
         {too_long_code, "a", "无法创建编码表文件: " + too_long_code + ".hfm.code\n"},
     };
@@ -247,4 +253,11 @@ TEST_F(CompressFile, FailuresPrintTheirMessageAndLeaveNoFiles) {
     compress_file_quiet(fits, "a", ENCRYPT_METHOD_OFFSET, &status);
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(file_exists(fits + ".hfm.code"));
+    // A link is written through, as opening its name would, and stays a link.
+    std::filesystem::remove("linked.txt.hfm");
+    std::filesystem::create_symlink("target", "linked.txt.hfm");
+    compress_file_quiet("linked.txt", "a", ENCRYPT_METHOD_OFFSET, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink("linked.txt.hfm"));
+    EXPECT_EQ(read_file("target").substr(0, 8), "0\na\ndef\n");
 }
