@@ -1,26 +1,40 @@
 #include "test_util.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 
+namespace {
+
+constexpr size_t OUTPUT_CAP = 16 << 20;
+constexpr auto RUN_TIMEOUT = std::chrono::seconds(60);
+
+// A file outside every test's folder, so that the folder holds only what the program made.
+fs::path scratch_path(const char* what) {
+    static std::random_device seed;
+    return fs::temp_directory_path() /
+           ("hfm_" + std::string(what) + "_" + std::to_string(::getpid()) + "_" +
+            std::to_string(seed()));
+}
+
+}  // namespace
+
 void TempDirTest::SetUp() {
     old_cwd_ = fs::current_path();
-    std::random_device seed;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("hfm_") + info->test_suite_name() + "_" + info->name();
-    for (char& c : name) {
-        if (c == '/')
-            c = '_';
-    }
-    dir_ = fs::temp_directory_path() / (name + "_" + std::to_string(seed()));
+    dir_ = scratch_path("test");
     fs::create_directories(dir_);
     fs::current_path(dir_);
 }
@@ -44,34 +58,16 @@ std::string read_file(const std::string& path) {
     return all.str();
 }
 
-bool file_exists(const std::string& path) {
-    std::error_code ignored;
-    return fs::exists(path, ignored);
-}
-
-std::string repeat(std::string_view s, size_t n) {
-    std::string out;
-    while (n-- > 0)
-        out += s;
-    return out;
-}
-
-std::vector<std::string> files_here() {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator("."))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void feed_stdin(const std::string& input) {
-    static int counter = 0;
-    fs::path path = fs::temp_directory_path() /
-                    ("hfm_stdin_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+std::string run_with_input(const std::string& input, const std::function<void()>& fn) {
+    const fs::path path = scratch_path("stdin");
     write_file(path.string(), input);
-    ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
-    std::clearerr(stdin);
+    EXPECT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
     fs::remove(path);  // the open stream keeps the data readable
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    fn();
+    std::fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
 }
 
 std::string rest_of_input() {
@@ -81,31 +77,155 @@ std::string rest_of_input() {
     return rest;
 }
 
-std::string capture_stdout(const std::function<void()>& fn) {
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
-    fn();
-    std::fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
+bool memory_is_measured() {
+#ifdef __SANITIZE_ADDRESS__
+    return false;
+#else
+    return std::getenv("HFM_TEST_WRAPPER") == nullptr;
+#endif
 }
 
-std::string run_with_input(const std::string& input, const std::function<void()>& fn) {
-    feed_stdin(input);
-    return capture_stdout(fn);
+ProgramRun run_program(const std::string& keys, uint64_t file_size_limit) {
+    const fs::path keys_path = scratch_path("keys");
+    write_file(keys_path.string(), keys);
+    std::vector<std::string> words;
+    if (const char* wrapper = std::getenv("HFM_TEST_WRAPPER")) {
+        std::istringstream split(wrapper);
+        for (std::string word; split >> word;)
+            words.push_back(word);
+    }
+    words.push_back(HFM_PATH);
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    int out_pipe[2], err_pipe[2];
+    EXPECT_EQ(pipe(out_pipe) | pipe(err_pipe), 0);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int keys_fd = open(keys_path.c_str(), O_RDONLY);
+        if (keys_fd < 0 || dup2(keys_fd, STDIN_FILENO) < 0 || dup2(out_pipe[1], STDOUT_FILENO) < 0 ||
+            dup2(err_pipe[1], STDERR_FILENO) < 0)
+            _exit(126);
+        for (int fd : {keys_fd, out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            close(fd);
+        if (file_size_limit != 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{file_size_limit, file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    ProgramRun run;
+    bool killed = false;
+    const auto deadline = std::chrono::steady_clock::now() + RUN_TIMEOUT;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&run.out, &run.err};
+    for (int open_pipes = 2; open_pipes > 0;) {
+        if (!killed && (std::chrono::steady_clock::now() > deadline ||
+                        run.out.size() + run.err.size() > OUTPUT_CAP)) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        if (poll(fds, 2, 1000) < 0)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[1 << 16];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_pipes;
+            }
+        }
+    }
+    int raw = 0;
+    rusage usage{};
+    wait4(pid, &raw, 0, &usage);
+    fs::remove(keys_path);
+    run.status = !killed && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.peak_kib = usage.ru_maxrss;
+    EXPECT_FALSE(killed) << "the program ran too long or printed too much";
+    return run;
 }
 
-RunResult run_hfm(const std::string& input) {
-    write_file("hfm_stdin.txt", input);
-    std::string command = std::string("timeout 60 '") + HFM_PATH +
-                          "' < hfm_stdin.txt > hfm_stdout.txt 2> hfm_stderr.txt";
-    int raw = std::system(command.c_str());
-    RunResult result;
-    if (raw != -1 && WIFEXITED(raw))
-        result.status = WEXITSTATUS(raw);
-    result.out = read_file("hfm_stdout.txt");
-    result.err = read_file("hfm_stderr.txt");
-    fs::remove("hfm_stdin.txt");
-    fs::remove("hfm_stdout.txt");
-    fs::remove("hfm_stderr.txt");
-    return result;
+std::string unescape(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        switch (char c = text[++i]) {
+            case 'e': out += '\033'; break;
+            case 'r': out += '\r'; break;
+            case 'n': out += '\n'; break;
+            case 't': out += '\t'; break;
+            case '0': out += '\0'; break;
+            case '*': out += WILDCARD; break;
+            case 'x':
+                out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+                i += 2;
+                break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    if (!text.empty() && text.back() != '\n')
+        lines.back() += "\\c";  // so that a missing last line feed shows and counts
+    return lines;
+}
+
+bool line_matches(const std::string& pattern, const std::string& line) {
+    size_t star = pattern.find(WILDCARD);
+    if (star == std::string::npos)
+        return pattern == line;
+    if (line.compare(0, star, pattern, 0, star) != 0)
+        return false;
+    // Each piece after a wildcard is found at its first place after the one before.
+    size_t at = star;
+    while (star != std::string::npos) {
+        size_t next = pattern.find(WILDCARD, star + 1);
+        std::string piece = pattern.substr(star + 1, next - star - 1);
+        if (next == std::string::npos)
+            return line.size() >= at + piece.size() && line.ends_with(piece);
+        at = line.find(piece, at);
+        if (at == std::string::npos)
+            return false;
+        at += piece.size();
+        star = next;
+    }
+    return true;
+}
+
+}  // namespace
+
+::testing::AssertionResult text_matches(const std::string& expected, const std::string& actual) {
+    const std::vector<std::string> want = split_lines(expected), got = split_lines(actual);
+    for (size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
+        const std::string w = i < want.size() ? want[i] : "(nothing)";
+        const std::string g = i < got.size() ? got[i] : "(nothing)";
+        if (i >= want.size() || i >= got.size() || !line_matches(w, g))
+            return ::testing::AssertionFailure()
+                   << "line " << i + 1 << " differs\n  expected: " << w << "\n  actual:   " << g;
+    }
+    return ::testing::AssertionSuccess();
 }

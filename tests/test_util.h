@@ -2,51 +2,51 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-// Each test runs in a fresh temporary directory, which is also the working directory.
+// Each test runs in a fresh temporary folder, which is also the working folder.
 class TempDirTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
 
-    std::filesystem::path dir_;
-
   private:
-    std::filesystem::path old_cwd_;
+    std::filesystem::path dir_, old_cwd_;
 };
 
 void write_file(const std::string& path, std::string_view bytes);
+// The file's bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);
-bool file_exists(const std::string& path);
 
-// `s` written `n` times over.
-std::string repeat(std::string_view s, size_t n);
-
-// The names in the working directory, sorted.
-std::vector<std::string> files_here();
-
-// Makes `input` the whole of standard input from now on (end of input after it).
-void feed_stdin(const std::string& input);
-
-// What remains of standard input, read to its end.
+// Runs `fn` with `input` as the whole of standard input and returns what it printed.
+std::string run_with_input(const std::string& input, const std::function<void()>& fn);
+// What `fn` left unread of that input.
 std::string rest_of_input();
 
-// Runs `fn` and returns what it printed to standard output.
-std::string capture_stdout(const std::function<void()>& fn);
-
-// Feeds `input` and captures standard output around `fn`.
-std::string run_with_input(const std::string& input, const std::function<void()>& fn);
-
-struct RunResult {
-    int status = -1;  // exit status, or -1 when the program did not exit normally
-    std::string out;
-    std::string err;
+struct ProgramRun {
+    int status = -1;  // exit status; -1 when killed or cut short
+    std::string out, err;
+    long peak_kib = 0;  // peak resident memory, the forked test process's included
 };
 
-// Runs the hfm program in the working directory with `input` as its standard input.
-RunResult run_hfm(const std::string& input);
+// Runs the program in the working folder with `keys` as its whole standard input. Writes past
+// `file_size_limit` bytes (0: none) fail instead of killing it. A run that prints more than
+// a few megabytes or takes more than a minute is killed: no fault can fill the disk or hang
+// the suite. HFM_TEST_WRAPPER, when set, is a command to run the program under (valgrind).
+ProgramRun run_program(const std::string& keys, uint64_t file_size_limit = 0);
+
+// True when the program runs under a wrapper or a sanitizer, whose memory is not its own.
+bool memory_is_measured();
+
+// The bytes an escaped text stands for: `\e` ESC, `\r`, `\n`, `\t`, `\0`, `\xHH`, `\\`, and
+// `\*` (kept as WILDCARD, for texts compared with text_matches).
+inline constexpr char WILDCARD = '\x01';
+std::string unescape(std::string_view text);
+
+// Whether `actual` is `expected`, where each WILDCARD in `expected` stands for any run of
+// characters within one line; otherwise the first line that differs, both ways.
+::testing::AssertionResult text_matches(const std::string& expected, const std::string& actual);

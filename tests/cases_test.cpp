@@ -1,0 +1,187 @@
+// Runs every golden case under tests/cases/: the files present before, the keys typed, the
+// screen expected, the files expected after. The screens are checked for themselves too, so
+// that a case cannot pin down a box that is out of shape or a colour left on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Case {
+    std::map<std::string, std::string> before, after;  // file name -> bytes
+    std::set<std::string> dirs;
+    std::string keys, screen, err;
+    uint64_t file_size_limit = 0;
+    long memory_kib = 0;
+};
+
+// A section's lines each end with a line feed, unless one ends in `\c`.
+std::string section_text(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line.ends_with("\\c") ? line.substr(0, line.size() - 2) : line + "\n";
+    return unescape(text);
+}
+
+std::string repeat(const std::string& text, std::istringstream& args) {
+    std::string x, out;
+    size_t times = 1;
+    args >> x >> times;
+    for (size_t i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
+Case parse_case(const fs::path& path) {
+    Case c;
+    std::ifstream in(path);
+    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("--- "))
+            sections.push_back({line.substr(4), {}});
+        else if (!sections.empty())
+            sections.back().second.push_back(line);
+    }
+    for (const auto& [header, lines] : sections) {
+        std::istringstream args(header);
+        std::string kind, name;
+        args >> kind >> name;
+        const std::string text = section_text(lines);
+        if (kind == "file")
+            c.before[name] = repeat(text, args);
+        else if (kind == "after")
+            c.after[name] = repeat(text, args);
+        else if (kind == "dir")
+            c.dirs.insert(name);
+        else if (kind == "keys")
+            c.keys = text;
+        else if (kind == "screen")
+            c.screen = text;
+        else if (kind == "stderr")
+            c.err = text;
+        else if (kind == "limit" && name == "file-size")
+            args >> c.file_size_limit;
+        else if (kind == "limit" && name == "memory-kib")
+            args >> c.memory_kib;
+        else
+            ADD_FAILURE() << path << ": unknown section " << header;
+    }
+    return c;
+}
+
+// Terminal columns of a UTF-8 line: two for Chinese characters and full-width forms.
+size_t columns(const std::string& line) {
+    size_t width = 0;
+    for (size_t i = 0; i < line.size();) {
+        auto lead = static_cast<unsigned char>(line[i]);
+        size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length && i + k < line.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(line[i + k]) & 0x3F);
+        bool wide = (cp >= 0x2E80 && cp <= 0x9FFF) || (cp >= 0xFF00 && cp <= 0xFF60);
+        width += wide ? 2 : 1;
+        i += length;
+    }
+    return width;
+}
+
+// The line without its escape sequences, and the last colour sequence it holds.
+std::string without_escapes(const std::string& line, std::string* last_colour) {
+    std::string plain;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] != '\033') {
+            plain += line[i];
+            continue;
+        }
+        size_t end = line.find_first_of("ABCDHJKm", i);
+        if (end == std::string::npos)
+            break;
+        if (line[end] == 'm')
+            *last_colour = line.substr(i, end + 1 - i);
+        i = end;
+    }
+    return plain;
+}
+
+// Every line that shows text ends with its colours reset (a colour may be set on a line of
+// its own for the next), and the rows of each box are as wide as its top.
+// The farewell row is the one exception its screen defines: two columns short.
+void check_screen_shape(const std::string& screen) {
+    std::istringstream lines(screen);
+    size_t box_width = 0;
+    std::string last_colour;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string plain = without_escapes(line, &last_colour);
+        EXPECT_TRUE(plain.empty() || last_colour.empty() || last_colour == "\033[0m")
+            << "colour left on: " << plain;
+        bool top = plain.starts_with("╔") || plain.starts_with("┌");
+        bool row = plain.starts_with("║") || plain.starts_with("│") || plain.starts_with("╚") ||
+                   plain.starts_with("└");
+        if (top)
+            box_width = columns(plain);
+        size_t short_by = plain.find("感谢使用") != std::string::npos ? 2 : 0;
+        EXPECT_TRUE(!row || columns(plain) + short_by == box_width) << "out of shape: " << plain;
+    }
+}
+
+std::set<std::string> names_here() {
+    std::set<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator("."))
+        names.insert(entry.path().lexically_relative(".").generic_string());
+    return names;
+}
+
+class Cases : public TempDirTest, public ::testing::WithParamInterface<fs::path> {};
+
+TEST_P(Cases, ScreenAndFilesAsPinned) {
+    const Case c = parse_case(GetParam());
+    std::set<std::string> expected_names = c.dirs;
+    for (const std::string& dir : c.dirs)
+        fs::create_directories(dir);
+    for (const auto& [name, bytes] : c.before) {
+        write_file(name, bytes);
+        expected_names.insert(name);
+    }
+    for (const auto& [name, bytes] : c.after)
+        expected_names.insert(name);
+    check_screen_shape(c.screen);
+
+    const ProgramRun run = run_program(c.keys, c.file_size_limit);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(text_matches(c.screen, run.out));
+    EXPECT_TRUE(text_matches(c.err, run.err));
+    EXPECT_TRUE(c.memory_kib == 0 || !memory_is_measured() || run.peak_kib < c.memory_kib)
+        << "peak " << run.peak_kib << " KiB";
+    EXPECT_EQ(names_here(), expected_names);
+    for (const auto& [name, bytes] : c.before)
+        EXPECT_TRUE(c.after.contains(name) || read_file(name) == bytes) << name << " changed";
+    for (const auto& [name, bytes] : c.after)
+        EXPECT_TRUE(read_file(name) == bytes) << name << " is not as expected";
+}
+
+std::vector<fs::path> case_files() {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(fs::path(HFM_SOURCE_DIR) / "tests/cases"))
+        files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+INSTANTIATE_TEST_SUITE_P(Golden, Cases, ::testing::ValuesIn(case_files()), [](const auto& param) {
+    std::string name = param.param.stem().string();
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+});
+
+}  // namespace
