@@ -21,6 +21,7 @@ namespace {
 struct Case {
     std::map<std::string, std::string> before, after;  // file name -> bytes
     std::set<std::string> dirs;
+    std::map<std::string, std::string> links;  // name -> target
     std::string keys, screen, err;
     uint64_t file_size_limit = 0;
     long memory_kib = 0;
@@ -58,12 +59,14 @@ Case parse_case(const fs::path& path) {
         std::string kind, name;
         args >> kind >> name;
         const std::string text = section_text(lines);
-        if (kind == "file")
-            c.before[name] = repeat(text, args);
+        if (kind == "file")  // a second section goes on where the first ended
+            c.before[name] += repeat(text, args);
         else if (kind == "after")
             c.after[name] = repeat(text, args);
         else if (kind == "dir")
             c.dirs.insert(name);
+        else if (kind == "link")
+            args >> c.links[name];
         else if (kind == "keys")
             c.keys = text;
         else if (kind == "screen")
@@ -151,6 +154,10 @@ TEST_P(Cases, ScreenAndFilesAsPinned) {
         fs::create_directories(dir);
     for (const auto& [name, bytes] : c.before) {
         write_file(name, bytes);
+        expected_names.insert(name);
+    }
+    for (const auto& [name, target] : c.links) {
+        fs::create_symlink(target, name);
         expected_names.insert(name);
     }
     for (const auto& [name, bytes] : c.after)
