@@ -27,58 +27,29 @@ struct Case {
     long memory_kib = 0;
 };
 
-// A section's lines each end with a line feed, unless one ends in `\c`.
-std::string section_text(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines)
-        text += line.ends_with("\\c") ? line.substr(0, line.size() - 2) : line + "\n";
-    return unescape(text);
-}
-
-std::string repeat(const std::string& text, std::istringstream& args) {
-    std::string x, out;
-    size_t times = 1;
-    args >> x >> times;
-    for (size_t i = 0; i < times; ++i)
-        out += text;
-    return out;
-}
-
 Case parse_case(const fs::path& path) {
     Case c;
-    std::ifstream in(path);
-    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("--- "))
-            sections.push_back({line.substr(4), {}});
-        else if (!sections.empty())
-            sections.back().second.push_back(line);
-    }
-    for (const auto& [header, lines] : sections) {
-        std::istringstream args(header);
-        std::string kind, name;
-        args >> kind >> name;
-        const std::string text = section_text(lines);
-        if (kind == "file")  // a second section goes on where the first ended
-            c.before[name] += repeat(text, args);
-        else if (kind == "after")
-            c.after[name] = repeat(text, args);
-        else if (kind == "dir")
-            c.dirs.insert(name);
-        else if (kind == "link")
-            args >> c.links[name];
-        else if (kind == "keys")
-            c.keys = text;
-        else if (kind == "screen")
-            c.screen = text;
-        else if (kind == "stderr")
-            c.err = text;
-        else if (kind == "limit" && name == "file-size")
-            args >> c.file_size_limit;
-        else if (kind == "limit" && name == "memory-kib")
-            args >> c.memory_kib;
+    for (const Section& s : read_sections(path)) {
+        if (s.kind == "file")  // a second section goes on where the first ended
+            c.before[s.name] += s.text;
+        else if (s.kind == "after")
+            c.after[s.name] += s.text;
+        else if (s.kind == "dir")
+            c.dirs.insert(s.name);
+        else if (s.kind == "link")
+            c.links[s.name] = s.value;
+        else if (s.kind == "keys")
+            c.keys = s.text;
+        else if (s.kind == "screen")
+            c.screen = s.text;
+        else if (s.kind == "stderr")
+            c.err = s.text;
+        else if (s.kind == "limit" && s.name == "file-size")
+            c.file_size_limit = std::stoull(s.value);
+        else if (s.kind == "limit" && s.name == "memory-kib")
+            c.memory_kib = std::stol(s.value);
         else
-            ADD_FAILURE() << path << ": unknown section " << header;
+            ADD_FAILURE() << path << ": unknown section " << s.kind;
     }
     return c;
 }

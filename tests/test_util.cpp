@@ -229,3 +229,37 @@ bool line_matches(const std::string& pattern, const std::string& line) {
     }
     return ::testing::AssertionSuccess();
 }
+
+std::vector<Section> read_sections(const fs::path& path) {
+    std::vector<Section> sections;
+    std::ifstream in(path, std::ios::binary);
+    std::string raw;
+    auto finish = [&] {
+        if (sections.empty())
+            return;
+        Section& s = sections.back();
+        std::string text = unescape(raw);
+        size_t times = 1;
+        if (s.value.starts_with("x "))
+            times = std::stoul(s.value.substr(2));
+        for (size_t i = 0; i < times; ++i)
+            s.text += text;
+        raw.clear();
+    };
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("--- ")) {
+            finish();
+            std::istringstream words(line.substr(4));
+            Section s;
+            words >> s.kind >> s.name >> std::ws;
+            std::getline(words, s.value);
+            if (s.name == "x")  // a section without a name, repeated
+                s.value = "x " + s.value;
+            sections.push_back(s);
+        } else if (!sections.empty()) {
+            raw += line.ends_with("\\c") ? line.substr(0, line.size() - 2) : line + "\n";
+        }
+    }
+    finish();
+    return sections;
+}

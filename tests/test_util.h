@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Each test runs in a fresh temporary folder, which is also the working folder.
 class TempDirTest : public ::testing::Test {
@@ -50,3 +51,13 @@ std::string unescape(std::string_view text);
 // Whether `actual` is `expected`, where each WILDCARD in `expected` stands for any run of
 // characters within one line; otherwise the first line that differs, both ways.
 ::testing::AssertionResult text_matches(const std::string& expected, const std::string& actual);
+
+// One section of a data file: a line "--- KIND [NAME [VALUE...]]", then its text. Each line
+// of the text ends with a line feed unless it ends in `\c`; the text is unescaped, and
+// repeated N times when VALUE is "x N".
+struct Section {
+    std::string kind, name, value;
+    std::string text;
+};
+// The sections of a data file; lines before the first one are comments.
+std::vector<Section> read_sections(const std::filesystem::path& path);
