@@ -8,6 +8,10 @@
 #include <filesystem>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
+
 namespace fs = std::filesystem;
 
 void fuzz_check(bool ok, const char* property) {
@@ -30,6 +34,31 @@ ScratchFile::~ScratchFile() {
     std::remove(path_.c_str());
 }
 
+GuardedBytes::GuardedBytes(const Bytes& bytes) : size_(bytes.size()) {
+#ifdef _WIN32
+    block_ = new unsigned char[size_ + 1];
+    data_ = block_;
+#else
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    block_size_ = (size_ + page - 1) / page * page + page;
+    void* block =
+        mmap(nullptr, block_size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    fuzz_check(block != MAP_FAILED, "a guarded block can be mapped");
+    block_ = static_cast<unsigned char*>(block);
+    fuzz_check(mprotect(block_ + block_size_ - page, page, PROT_NONE) == 0, "the guard is set");
+    data_ = block_ + block_size_ - page - size_;
+#endif
+    std::copy(bytes.begin(), bytes.end(), data_);
+}
+
+GuardedBytes::~GuardedBytes() {
+#ifdef _WIN32
+    delete[] block_;
+#else
+    munmap(block_, block_size_);
+#endif
+}
+
 std::string_view as_text(const uint8_t* data, size_t size) {
     return {reinterpret_cast<const char*>(data), size};
 }
@@ -42,9 +71,30 @@ TableAndData split_table_and_data(const uint8_t* data, size_t size) {
     return {text.substr(0, nul), Bytes(data + nul + 1, data + size)};
 }
 
-void check_decoded(size_t written, const Bytes& out, const Bytes& expected, const char* property) {
-    fuzz_check(written <= out.size(), "a decoder counts no more than it may write");
+std::string capture_output(const std::function<void()>& fn) {
+    std::fflush(stdout);
+    std::FILE* sink = std::tmpfile();
+    fuzz_check(sink != nullptr, "a temporary file can be made");
+    const int saved = dup(fileno(stdout));
+    dup2(fileno(sink), fileno(stdout));
+    fn();
+    std::fflush(stdout);
+    dup2(saved, fileno(stdout));
+    close(saved);
+    std::string text;
+    std::rewind(sink);
+    for (int c; (c = std::fgetc(sink)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(sink);
+    return text;
+}
+
+void check_decoder(const Bytes& packed, size_t limit, const Bytes& expected, const char* property,
+                   const std::function<size_t(const unsigned char*, size_t, unsigned char*)>& run) {
+    const GuardedBytes in(packed), out{Bytes(limit)};
+    size_t written = run(in.data(), in.size(), out.data());
+    fuzz_check(written <= limit, "a decoder counts no more than it may write");
     fuzz_check(
-        written == expected.size() && std::equal(expected.begin(), expected.end(), out.begin()),
+        written == expected.size() && std::equal(expected.begin(), expected.end(), out.data()),
         property);
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,18 +27,38 @@ class ScratchFile {
     std::string path_;
 };
 
+// Bytes that end just before a page the process may not touch, so that reading or writing
+// one byte past them faults at once, with or without a sanitizer.
+class GuardedBytes {
+  public:
+    explicit GuardedBytes(const Bytes& bytes);
+    ~GuardedBytes();
+    GuardedBytes(const GuardedBytes&) = delete;
+    GuardedBytes& operator=(const GuardedBytes&) = delete;
+    unsigned char* data() const { return data_; }
+    size_t size() const { return size_; }
+    Bytes bytes() const { return Bytes(data_, data_ + size_); }
+
+  private:
+    unsigned char* block_ = nullptr;
+    size_t block_size_ = 0;
+    unsigned char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 std::string_view as_text(const uint8_t* data, size_t size);
 
 // A decoder input: the code table text before the first NUL, the packed bytes after it.
-// The packed bytes get a heap block of their own, exactly as large, so that the address
-// sanitizer reports any read past them.
 struct TableAndData {
     std::string_view table;
     Bytes packed;
 };
 TableAndData split_table_and_data(const uint8_t* data, size_t size);
 
-// Checks a decoder's result against a model's: the count the decoder returned, its output
-// buffer, which holds exactly the bytes it may write so that the address sanitizer reports
-// any write past them, and the bytes the model produced.
-void check_decoded(size_t written, const Bytes& out, const Bytes& expected, const char* property);
+// What `fn` printed on standard output.
+std::string capture_output(const std::function<void()>& fn);
+
+// Runs a decoder over guarded copies of `packed` and of an output of `limit` bytes and checks
+// its count and bytes against the model's.
+void check_decoder(const Bytes& packed, size_t limit, const Bytes& expected, const char* property,
+                   const std::function<size_t(const unsigned char*, size_t, unsigned char*)>& run);

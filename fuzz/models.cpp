@@ -138,11 +138,18 @@ Bytes match_model(const Bytes& packed, const CodeEntry* entries, size_t count, s
     return out;
 }
 
-Bytes hash_model(const Bytes& packed, const CodeEntry* entries, size_t count, size_t limit) {
+Bytes hash_model(const Bytes& packed, const CodeEntry* entries, size_t count, size_t limit,
+                 size_t* bits_taken) {
     Bytes out;
     const size_t total_bits = 8 * packed.size();
     size_t bit = 0;
-    while (bit < total_bits && out.size() < limit) {
+    // The reader refills its window one bit at a time before each step, so it has taken the
+    // bits up to a window past the last step's start.
+    *bits_taken = 0;
+    while (out.size() < limit) {
+        *bits_taken = std::max(*bits_taken, std::min<size_t>(bit + WINDOW_BITS, total_bits));
+        if (bit >= total_bits)
+            break;
         uint32_t window = window_at(packed, bit);
         const CodeEntry* hit = nullptr;
         for (size_t i = 0; i < count; ++i) {

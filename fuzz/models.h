@@ -42,5 +42,7 @@ Bytes match_model(const Bytes& packed, const CodeEntry* entries, size_t count, s
 
 // Method 3: the window holds the next min(32, bits left) bits; the shortest matching code
 // wins, the first entry among equal ones. A full window that matches nothing drops a bit, a
-// shorter one ends decoding.
-Bytes hash_model(const Bytes& packed, const CodeEntry* entries, size_t count, size_t limit);
+// shorter one ends decoding. *bits_taken is the count of bits a reader refilling its window one
+// bit at a time has taken when decoding ends.
+Bytes hash_model(const Bytes& packed, const CodeEntry* entries, size_t count, size_t limit,
+                 size_t* bits_taken);

@@ -31,7 +31,8 @@ std::string decode_with(int method, const char* name, size_t limit, const std::s
                 n = decode_with_tree(in, packed.size(), out.data(), limit, tree.get());
         } else if (method == 2) {
             if (auto codes = load_code_table(name, &count, &size))
-                n = decode_with_code_table(in, packed.size(), out.data(), limit, codes.get(), count);
+                n = decode_with_code_table(in, packed.size(), out.data(), limit, codes.get(),
+                                           count);
         } else if (auto codes = read_hash_code_table(name, &count)) {
             n = decode_with_hash(in, packed.size(), out.data(), limit, codes.get(), count);
         }
@@ -73,7 +74,8 @@ TEST_F(DecodingRules, EveryMethodFollowsItsOwnRules) {
             write_file(name, *rule.table);
         const size_t limit = rule.table ? std::strtoul(rule.table->c_str(), nullptr, 10) : 0;
         for (int m = 0; m < 3; ++m) {
-            EXPECT_TRUE(text_matches(rule.expected[m], decode_with(m + 1, name, limit, rule.packed)))
+            EXPECT_TRUE(
+                text_matches(rule.expected[m], decode_with(m + 1, name, limit, rule.packed)))
                 << rule.what << ", " << methods[m];
         }
     }

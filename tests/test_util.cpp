@@ -25,9 +25,8 @@ constexpr auto RUN_TIMEOUT = std::chrono::seconds(60);
 // A file outside every test's folder, so that the folder holds only what the program made.
 fs::path scratch_path(const char* what) {
     static std::random_device seed;
-    return fs::temp_directory_path() /
-           ("hfm_" + std::string(what) + "_" + std::to_string(::getpid()) + "_" +
-            std::to_string(seed()));
+    return fs::temp_directory_path() / ("hfm_" + std::string(what) + "_" +
+                                        std::to_string(::getpid()) + "_" + std::to_string(seed()));
 }
 
 }  // namespace
@@ -106,8 +105,8 @@ ProgramRun run_program(const std::string& keys, uint64_t file_size_limit) {
     const pid_t pid = fork();
     if (pid == 0) {
         int keys_fd = open(keys_path.c_str(), O_RDONLY);
-        if (keys_fd < 0 || dup2(keys_fd, STDIN_FILENO) < 0 || dup2(out_pipe[1], STDOUT_FILENO) < 0 ||
-            dup2(err_pipe[1], STDERR_FILENO) < 0)
+        if (keys_fd < 0 || dup2(keys_fd, STDIN_FILENO) < 0 ||
+            dup2(out_pipe[1], STDOUT_FILENO) < 0 || dup2(err_pipe[1], STDERR_FILENO) < 0)
             _exit(126);
         for (int fd : {keys_fd, out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
             close(fd);
@@ -166,17 +165,31 @@ std::string unescape(std::string_view text) {
             continue;
         }
         switch (char c = text[++i]) {
-            case 'e': out += '\033'; break;
-            case 'r': out += '\r'; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case '0': out += '\0'; break;
-            case '*': out += WILDCARD; break;
+            case 'e':
+                out += '\033';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case '0':
+                out += '\0';
+                break;
+            case '*':
+                out += WILDCARD;
+                break;
             case 'x':
-                out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+                out +=
+                    static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
                 i += 2;
                 break;
-            default: out += c;
+            default:
+                out += c;
         }
     }
     return out;
