@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 # Each fuzz target and its seed folder under fuzz/seeds/.
-FUZZ_TARGETS := header_reader:header tree_decoder:table_and_data table_decoder:table_and_data \
+FUZZ_TARGETS := tree_decoder:table_and_data table_decoder:table_and_data \
 	hash_decoder:table_and_data round_trip:bytes
 
 .PHONY: all build run test test-asan terminal-test valgrind fuzz bench bench-big format clean

@@ -115,39 +115,19 @@ int fuzz_round_trip(const uint8_t* data, size_t size) {
     }
     fuzz_check(result->size == (total_bits + 7) / 8, "the packed size holds exactly the codes");
 
-    const ScratchFile file(format_code_table(*result));
-    const char* path = file.path();
+    // The written table and data restore the input, and each method follows its model on them.
+    const std::string table = format_code_table(*result);
     const Bytes packed(result->data.get(), result->data.get() + result->size);
-    const Bytes input(data, data + size);
-    DecodingTablePtr table = build_decoding_table(path);
-    fuzz_check(table && decoding_table_original_size(table.get()) == size,
-               "the tree reader reads a written table");
-    check_decoder(packed, size, input, "decode_with_tree restores the input",
-                  [&](const unsigned char* in, size_t in_size, unsigned char* out) {
-                      return decode_with_tree(in, in_size, out, size, table.get());
-                  });
+    TreeModel model;
+    fuzz_check(model.build(table) && model.decode(packed, size) == Bytes(data, data + size),
+               "the codes written restore the input");
+    const std::string both = table + '\0' + std::string(packed.begin(), packed.end());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(both.data());
+    fuzz_tree_decoder(bytes, both.size());
     // Methods 2 and 3 refuse longer codes in the pipeline.
-    if (!fits_window)
-        return 0;
-    size_t count = 0;
-    size_t original_size = 0;
-    auto entries = load_code_table(path, &count, &original_size);
-    fuzz_check(entries && count == distinct && original_size == size,
-               "the table reader reads a written table");
-    check_decoder(packed, size, input, "decode_with_code_table restores the input",
-                  [&](const unsigned char* in, size_t in_size, unsigned char* out) {
-                      return decode_with_code_table(in, in_size, out, size, entries.get(), count);
-                  });
-    auto hash_entries = read_hash_code_table(path, &count);
-    fuzz_check(hash_entries && count == distinct, "the hash reader reads a written table");
-    check_decoder(packed, size, input, "decode_with_hash restores the input",
-                  [&](const unsigned char* in, size_t in_size, unsigned char* out) {
-                      size_t written = 0;
-                      capture_output([&] {
-                          written =
-                              decode_with_hash(in, in_size, out, size, hash_entries.get(), count);
-                      });
-                      return written;
-                  });
+    if (fits_window) {
+        fuzz_table_decoder(bytes, both.size());
+        fuzz_hash_decoder(bytes, both.size());
+    }
     return 0;
 }

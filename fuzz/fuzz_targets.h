@@ -7,9 +7,6 @@
 // fails; libFuzzer drives them through a thin wrapper, and the test suite replays the kept
 // inputs through the same functions.
 
-// The header of a compressed file, read from the input as a stream.
-int fuzz_header_reader(const uint8_t* data, size_t size);
-
 // Decoders: the input up to its first NUL is the code table, the rest the packed bytes. Each
 // reader and decoder is compared with its model.
 int fuzz_tree_decoder(const uint8_t* data, size_t size);
@@ -26,7 +23,6 @@ struct FuzzTarget {
 };
 
 inline constexpr FuzzTarget FUZZ_TARGETS[] = {
-    {"header_reader", "header", fuzz_header_reader},
     {"tree_decoder", "table_and_data", fuzz_tree_decoder},
     {"table_decoder", "table_and_data", fuzz_table_decoder},
     {"hash_decoder", "table_and_data", fuzz_hash_decoder},

@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "compress.h"
@@ -73,11 +74,9 @@ TEST_F(DecodingRules, EveryMethodFollowsItsOwnRules) {
         if (rule.table)
             write_file(name, *rule.table);
         const size_t limit = rule.table ? std::strtoul(rule.table->c_str(), nullptr, 10) : 0;
-        for (int m = 0; m < 3; ++m) {
-            EXPECT_TRUE(
-                text_matches(rule.expected[m], decode_with(m + 1, name, limit, rule.packed)))
+        for (int m = 0; m < 3; ++m)
+            EXPECT_EQ(rule.expected[m], decode_with(m + 1, name, limit, rule.packed))
                 << rule.what << ", " << methods[m];
-        }
     }
 }
 
@@ -92,6 +91,33 @@ TEST(BitReader, ReadsMostSignificantBitFirstKeepingTheLast32) {
         values.push_back(read_bits(&reader, bits));
     EXPECT_EQ(values, (std::vector<uint32_t>{0x1, 0x0, 0x3, 0x14, 0x0F, 0x23456789, 0xA}));
     EXPECT_EQ(reader.current_bit, 56u);
+}
+
+TEST(DecodeHeader, ReadsLinesWholeAndLeavesTheFileAtThePackedData) {
+    // The method, sender and receiver lines, whether both were whole, and what follows them.
+    using Header = std::tuple<int, std::string, std::string, bool, std::string>;
+    const std::string s127(127, 's'), r254(254, 'r');
+    for (auto [file, expected] : std::vector<std::pair<std::string, Header>>{
+             {" +7xyz\n\n\n\n", {7, "", "", true, "\n"}},
+             {"abc\nS\r\nR", {0, "S\r", "R", true, ""}},
+             // The method line's buffer takes 15 bytes; the rest of the line comes next.
+             {std::string(20, '0') + "1\nS\nR\nD", {0, "000001", "S", true, "R\nD"}},
+             {"1\n" + s127 + "\n" + r254 + "\nD", {1, s127, r254, true, "D"}},
+             {"99999999999\nS\n" + r254 + "x\nD", {2147483647, "S", r254, false, "D"}}}) {
+        std::FILE* in = fmemopen(file.data(), file.size(), "rb");
+        CompressedHeader h;
+        EXPECT_EQ(read_compressed_header(in, &h), 0);
+        EXPECT_EQ(Header(h.enc_method, h.sender_info, h.receiver_info, h.lines_whole,
+                         file.substr(std::ftell(in))),
+                  expected);
+        std::fclose(in);
+    }
+    for (const std::string missing : {"", "1\nS"}) {
+        std::FILE* in = fmemopen(const_cast<char*>(missing.data()), missing.size() + 1, "rb");
+        CompressedHeader h;
+        run_with_input("", [&] { EXPECT_EQ(read_compressed_header(in, &h), -1); });
+        std::fclose(in);
+    }
 }
 
 class DamagedPairs : public TempDirTest {};

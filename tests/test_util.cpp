@@ -180,9 +180,6 @@ std::string unescape(std::string_view text) {
             case '0':
                 out += '\0';
                 break;
-            case '*':
-                out += WILDCARD;
-                break;
             case 'x':
                 out +=
                     static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
@@ -193,54 +190,6 @@ std::string unescape(std::string_view text) {
         }
     }
     return out;
-}
-
-namespace {
-
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    if (!text.empty() && text.back() != '\n')
-        lines.back() += "\\c";  // so that a missing last line feed shows and counts
-    return lines;
-}
-
-bool line_matches(const std::string& pattern, const std::string& line) {
-    size_t star = pattern.find(WILDCARD);
-    if (star == std::string::npos)
-        return pattern == line;
-    if (line.compare(0, star, pattern, 0, star) != 0)
-        return false;
-    // Each piece after a wildcard is found at its first place after the one before.
-    size_t at = star;
-    while (star != std::string::npos) {
-        size_t next = pattern.find(WILDCARD, star + 1);
-        std::string piece = pattern.substr(star + 1, next - star - 1);
-        if (next == std::string::npos)
-            return line.size() >= at + piece.size() && line.ends_with(piece);
-        at = line.find(piece, at);
-        if (at == std::string::npos)
-            return false;
-        at += piece.size();
-        star = next;
-    }
-    return true;
-}
-
-}  // namespace
-
-::testing::AssertionResult text_matches(const std::string& expected, const std::string& actual) {
-    const std::vector<std::string> want = split_lines(expected), got = split_lines(actual);
-    for (size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
-        const std::string w = i < want.size() ? want[i] : "(nothing)";
-        const std::string g = i < got.size() ? got[i] : "(nothing)";
-        if (i >= want.size() || i >= got.size() || !line_matches(w, g))
-            return ::testing::AssertionFailure()
-                   << "line " << i + 1 << " differs\n  expected: " << w << "\n  actual:   " << g;
-    }
-    return ::testing::AssertionSuccess();
 }
 
 std::vector<Section> read_sections(const fs::path& path) {

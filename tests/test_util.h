@@ -43,14 +43,8 @@ ProgramRun run_program(const std::string& keys, uint64_t file_size_limit = 0);
 // True when the program runs under a wrapper or a sanitizer, whose memory is not its own.
 bool memory_is_measured();
 
-// The bytes an escaped text stands for: `\e` ESC, `\r`, `\n`, `\t`, `\0`, `\xHH`, `\\`, and
-// `\*` (kept as WILDCARD, for texts compared with text_matches).
-inline constexpr char WILDCARD = '\x01';
+// The bytes an escaped text stands for: `\e` ESC, `\r`, `\n`, `\t`, `\0`, `\xHH`, `\\`.
 std::string unescape(std::string_view text);
-
-// Whether `actual` is `expected`, where each WILDCARD in `expected` stands for any run of
-// characters within one line; otherwise the first line that differs, both ways.
-::testing::AssertionResult text_matches(const std::string& expected, const std::string& actual);
 
 // One section of a data file: a line "--- KIND [NAME [VALUE...]]", then its text. Each line
 // of the text ends with a line feed unless it ends in `\c`; the text is unescaped, and
