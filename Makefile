@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := tree_decoder:table_and_data table_decoder:table_and_data \
 	hash_decoder:table_and_data round_trip:bytes
 
-.PHONY: all build run test test-asan terminal-test valgrind fuzz bench bench-big format clean
+.PHONY: all build run test test-asan valgrind mutants fuzz bench bench-big format clean
 
 all: build
 
@@ -29,14 +29,15 @@ test-asan:
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-# A whole session typed key by key into hfm inside tmux: box widths as a person sees them,
-# every coloured line reset, each restored file equal to the original.
-terminal-test: build
-	python3 tests/session_check.py terminal $(BUILD)
-
-# The same session under valgrind: no memory error and no leak of any kind.
+# Every golden case with the program under valgrind: no memory error and no leak of any kind
+# (valgrind's report would change the case's standard error, its status the exit status).
 valgrind: build
-	python3 tests/session_check.py valgrind $(BUILD)
+	HFM_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all" \
+		./$(BUILD)/hfm_tests --gtest_filter='Golden/*' --gtest_brief=1
+
+# Plants each fault listed in tools/mutants and runs the suite on it (slow; not part of CI).
+mutants:
+	python3 tools/mutants
 
 # Builds the fuzz targets with clang and runs each for FUZZ_SECONDS. New inputs collect in
 # $(FUZZ_BUILD)/corpus/<target>, crashes in $(FUZZ_BUILD)/crashes/<target>; every target runs
@@ -77,4 +78,4 @@ format:
 	clang-format -i include/*.h src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp fuzz/*.cpp fuzz/*.h
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-mutants $(FUZZ_BUILD)

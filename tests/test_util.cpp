@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -115,7 +116,7 @@ ProgramRun run_program(const std::string& keys, uint64_t file_size_limit) {
             rlimit limit{file_size_limit, file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out_pipe[1]);
@@ -224,4 +225,21 @@ std::vector<Section> read_sections(const fs::path& path) {
     }
     finish();
     return sections;
+}
+
+::testing::AssertionResult same_text(const std::string& expected, const std::string& actual) {
+    if (expected == actual)
+        return ::testing::AssertionSuccess();
+    const size_t at = static_cast<size_t>(
+        std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first -
+        expected.begin());
+    const size_t start = at == 0 ? 0 : expected.rfind('\n', at - 1) + 1;  // npos + 1 is 0
+    auto line_of = [&](const std::string& text) {
+        return start >= text.size() ? "(the end)"
+                                    : text.substr(start, text.find('\n', start) - start);
+    };
+    return ::testing::AssertionFailure()
+           << "line "
+           << std::count(expected.begin(), expected.begin() + static_cast<long>(start), '\n') + 1
+           << " differs\n  expected: " << line_of(expected) << "\n  actual:   " << line_of(actual);
 }
