@@ -16,128 +16,14 @@
 
 namespace {
 
-// The compressor writes a header of at most 255 bytes, so no line it writes is longer than
-// this; reading lines this long whole lets every typed line it stored compare as written.
-constexpr size_t HEADER_LINE_MAX_BYTES = 254;
-
-// A longer output name is cut to this many bytes.
-constexpr size_t OUTPUT_NAME_MAX_BYTES = 255;
-
-// The method line is read with a line buffer of this size: a longer line leaves its rest to
-// be read as the sender line.
-constexpr int METHOD_LINE_SIZE = 16;
+// Methods 2 and 3 hold a code and their window in 32 bits.
+constexpr unsigned WINDOW_BITS = 32;
 
 // Line buffers of the code table readers; longer lines arrive in pieces.
 constexpr int TABLE_LINE_SIZE = 1024;
 constexpr int HASH_COUNT_LINE_SIZE = 256;
 
-// The tree reader collects code bytes in a buffer of this many bytes: 256 code bits.
-constexpr size_t TREE_CODE_BYTES = 32;
-constexpr size_t TREE_MAX_CODE_LEN = 8 * TREE_CODE_BYTES;
-
-// Methods 2 and 3 hold a code and their window in 32 bits.
-constexpr unsigned WINDOW_BITS = 32;
-
-// ---- Decoding tree ---------------------------------------------------------------------------
-
-// Nodes live in one array and name their children by index. The root is node 0 and is never
-// anyone's child, so index 0 doubles as "no child".
-struct HuffmanNode {
-    uint32_t left = 0;
-    uint32_t right = 0;
-    unsigned char byte = 0;
-    unsigned char is_leaf = 0;
-};
-
-constexpr uint32_t NO_CHILD = 0;
-
-}  // namespace
-
-struct DecodingTable {
-    size_t original_size = 0;
-    std::unique_ptr<HuffmanNode[]> nodes;
-    size_t node_count = 0;
-    size_t node_capacity = 0;
-};
-
-namespace {
-
-// Appends a node; NO_CHILD when memory runs out or the indices are used up.
-uint32_t create_node(DecodingTable* table, unsigned char byte, bool is_leaf) {
-    if (table->node_count == table->node_capacity) {
-        size_t capacity = table->node_capacity == 0 ? 512 : 2 * table->node_capacity;
-        if (capacity > UINT32_MAX)
-            capacity = UINT32_MAX;
-        if (capacity == table->node_count)
-            return NO_CHILD;
-        auto grown = try_alloc_uninit<HuffmanNode>(capacity);
-        if (!grown)
-            return NO_CHILD;
-        std::copy(table->nodes.get(), table->nodes.get() + table->node_count, grown.get());
-        table->nodes = std::move(grown);
-        table->node_capacity = capacity;
-    }
-    HuffmanNode node;
-    node.byte = byte;
-    node.is_leaf = is_leaf ? 1 : 0;
-    table->nodes[table->node_count] = node;
-    return static_cast<uint32_t>(table->node_count++);
-}
-
-// Inserts one code. A leaf is written over whatever held its place: the nodes below an
-// earlier, longer code are then unreachable and simply stay unused in the array. False when
-// memory runs out.
-bool insert_code(DecodingTable* table, unsigned char byte, const unsigned char* code,
-                 size_t length) {
-    uint32_t current = 0;
-    for (size_t i = 0; i < length; ++i) {
-        bool bit = (code[i / 8] >> (7 - i % 8)) & 1;
-        uint32_t child = bit ? table->nodes[current].right : table->nodes[current].left;
-        if (i + 1 == length) {
-            if (child != NO_CHILD) {
-                HuffmanNode leaf;
-                leaf.byte = byte;
-                leaf.is_leaf = 1;
-                table->nodes[child] = leaf;
-                return true;
-            }
-            child = create_node(table, byte, true);
-        } else if (child == NO_CHILD) {
-            child = create_node(table, 0, false);
-        } else {
-            current = child;
-            continue;
-        }
-        if (child == NO_CHILD)
-            return false;
-        // create_node may have moved the array, so the parent is looked up again.
-        (bit ? table->nodes[current].right : table->nodes[current].left) = child;
-        current = child;
-    }
-    return true;
-}
-
-constexpr const char* TREE_DELIMITERS = " \t\n";
-
-// The next token of a line, or null when the line has no more.
-const char* next_token(char** cursor) {
-    char* start = *cursor + std::strspn(*cursor, TREE_DELIMITERS);
-    if (*start == '\0') {
-        *cursor = start;
-        return nullptr;
-    }
-    char* end = start + std::strcspn(start, TREE_DELIMITERS);
-    if (*end != '\0')
-        *end++ = '\0';
-    *cursor = end;
-    return start;
-}
-
-unsigned long parse_hex(const char* token) {
-    return std::strtoul(token, nullptr, 16);
-}
-
-// ---- Bit windows shared by methods 2 and 3 -------------------------------------------------
+// ---- Bit window and fast lookup front end shared by the decoders -----------------------------
 
 uint64_t load_be64(const unsigned char* p) {
     // Written out in full so that compilers see one byte-swapped load.
@@ -168,87 +54,6 @@ bool is_window_code(const CodeEntry& entry) {
     return entry.code_len == WINDOW_BITS || (entry.code >> entry.code_len) == 0;
 }
 
-// ---- Hash table ------------------------------------------------------------------------------
-
-struct HashEntry {
-    uint32_t code = 0;
-    unsigned char code_len = 0;  // 0 marks an empty slot
-    unsigned char byte = 0;
-};
-
-// Open addressing with linear probing over a power-of-two number of slots, at least four per
-// entry, so probes stay short and the slot comes from a multiply and a shift, not a division.
-struct HashTable {
-    std::unique_ptr<HashEntry[]> entries;
-    size_t size = 0;
-    size_t capacity = 0;
-    unsigned shift = 64;
-};
-
-bool init_hash_table(HashTable* table, size_t entry_count) {
-    table->size = 0;
-    table->capacity = 0;
-    table->shift = 64;
-    if (entry_count == 0)
-        return true;
-    if (entry_count > SIZE_MAX / 8)
-        return false;
-    size_t capacity = 4;
-    unsigned log2 = 2;
-    while (capacity < 4 * entry_count) {
-        capacity *= 2;
-        ++log2;
-    }
-    table->entries = try_alloc<HashEntry>(capacity);
-    if (!table->entries)
-        return false;
-    table->capacity = capacity;
-    table->shift = 64 - log2;
-    return true;
-}
-
-size_t home_slot(const HashTable& table, uint32_t code, unsigned code_len) {
-    uint64_t key = (static_cast<uint64_t>(code) << 6) | code_len;
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> table.shift);
-}
-
-// Finds the slot holding (code, code_len), or the empty slot that ends its probe chain;
-// SIZE_MAX when the table has no slots.
-size_t probe(const HashTable& table, uint32_t code, unsigned code_len) {
-    if (table.capacity == 0)
-        return SIZE_MAX;
-    size_t mask = table.capacity - 1;
-    size_t slot = home_slot(table, code, code_len);
-    // The table is never more than a quarter full, so an empty slot ends every chain.
-    while (table.entries[slot].code_len != 0 &&
-           (table.entries[slot].code_len != code_len || table.entries[slot].code != code))
-        slot = (slot + 1) & mask;
-    return slot;
-}
-
-// Adds a pair unless it is already there, so the entry added first wins.
-void hash_table_add(HashTable* table, uint32_t code, unsigned char code_len, unsigned char byte) {
-    if (code_len == 0 || table->size >= table->capacity / 4)
-        return;
-    size_t slot = probe(*table, code, code_len);
-    if (slot == SIZE_MAX || table->entries[slot].code_len != 0)
-        return;
-    table->entries[slot].code = code;
-    table->entries[slot].code_len = code_len;
-    table->entries[slot].byte = byte;
-    ++table->size;
-}
-
-// The stored byte of (code, code_len), or -1 for a miss.
-int hash_table_find(const HashTable& table, uint32_t code, unsigned code_len) {
-    size_t slot = probe(table, code, code_len);
-    if (slot == SIZE_MAX || table.entries[slot].code_len == 0)
-        return -1;
-    return table.entries[slot].byte;
-}
-
-// ---- Table-driven fast path shared by the three decoders -----------------------------------
-//
 // Each decoder is defined by what it does at one bit position: its step. Wherever the next
 // FAST_BITS bits alone settle that the step emits a byte whose code has at most FAST_BITS
 // bits, a table indexed by those bits answers at once. Everything else (longer codes, bits
@@ -371,124 +176,10 @@ DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out
     return run;
 }
 
-// ---- Pipeline helpers ------------------------------------------------------------------------
-
-// Reads one header line whole, without its line feed, keeping at most HEADER_LINE_MAX_BYTES;
-// *whole is false when the line was longer. False when the file has no further line.
-bool read_header_line(std::FILE* file, std::string* line, bool* whole) {
-    line->clear();
-    *whole = true;
-    int c = std::getc(file);
-    if (c == EOF)
-        return false;
-    while (c != EOF && c != '\n') {
-        if (line->size() < HEADER_LINE_MAX_BYTES)
-            line->push_back(static_cast<char>(c));
-        else
-            *whole = false;
-        c = std::getc(file);
-    }
-    return true;
-}
-
-// The value of a decimal line as atoi reads it, saturated instead of overflowing.
-int parse_method_line(const char* line) {
-    long value = std::strtol(line, nullptr, 10);
-    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
-}
-
-// Methods 2 and 3 cannot represent a longer code; refusing keeps them from writing a wrong file.
-bool codes_fit_window(const CodeEntry* codes, size_t unique_chars) {
-    for (size_t i = 0; i < unique_chars; ++i) {
-        if (codes[i].code_len > WINDOW_BITS) {
-            std::printf("编码表中有长于 %u 位的编码，此解码方式无法处理，请改用方式 1（解码树）\n",
-                        WINDOW_BITS);
-            return false;
-        }
-    }
-    return true;
-}
-
-// Asks until the answer is 1, 2 or 3. -1 after the message when no number can be read.
-int prompt_decoding_method(int* decode_method) {
-    for (;;) {
-        std::printf("请选择解码方式：\n");
-        std::printf("  1 - 基于解码树的逐位解码\n");
-        std::printf("  2 - 基于编码表直接匹配\n");
-        std::printf("  3 - 基于哈希的快速解码\n");
-        std::printf("请输入解码方式选择(1或2或3): ");
-        std::fflush(stdout);
-        int choice = 0;
-        if (read_int(&choice) != 1) {
-            std::printf("读取选择失败\n");
-            return -1;
-        }
-        drain_line();
-        if (choice >= 1 && choice <= 3) {
-            *decode_method = choice;
-            return 0;
-        }
-    }
-}
-
-struct PerformanceStats {
-    clock_t start_time = 0;
-    clock_t end_time = 0;
-    size_t processed_bytes = 0;
-    double compression_ratio = 0.0;
-};
-
-void print_performance_stats(PerformanceStats stats, double decode_time, size_t bytes_written) {
-    double decode_speed = (static_cast<double>(bytes_written) / decode_time) / 1024.0;
-    std::printf("\n=== 性能统计 ===\n");
-    std::printf("压缩率: %.2f%%\n", stats.compression_ratio);
-    std::printf("解码操作耗时: %.3f 秒\n", decode_time);
-    std::printf("解码部分处理速度: %.2f KB/s\n", decode_speed);
-    std::printf("===============\n");
-}
-
-// Reads the packed bits after the header. False after printing the reason.
-bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, size_t* size) {
-    int64_t data_start = tell_file(file);
-    int64_t file_end = data_start >= 0 ? end_position(file) : -1;
-    if (data_start < 0 || file_end < data_start || !seek_file(file, data_start, SEEK_SET)) {
-        std::printf("读取压缩数据失败\n");
-        return false;
-    }
-    *size = static_cast<size_t>(file_end - data_start);
-    *data = try_alloc_uninit<unsigned char>(*size);
-    if (!*data) {
-        std::printf("内存分配失败\n");
-        return false;
-    }
-    if (std::fread(data->get(), 1, *size, file) != *size) {
-        std::printf("读取压缩数据失败\n");
-        return false;
-    }
-    return true;
-}
-
-// Writes the restored bytes under a temporary name and renames them into place.
-bool write_output(const std::string& output_filename, const unsigned char* data, size_t size) {
-    PendingFile out(output_filename);
-    if (!out.open("wb")) {
-        std::printf("无法创建输出文件: %s\n", output_filename.c_str());
-        return false;
-    }
-    if (!out.write(data, size) || !out.close()) {
-        std::printf("写入输出文件失败\n");
-        return false;
-    }
-    if (!out.commit()) {
-        std::printf("无法创建输出文件: %s\n", output_filename.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
-// ---- Bit reader and code table ---------------------------------------------------------------
+// The decoders never use this reader: it takes one bit per turn of its loop, and they read
+// whole windows instead.
 
 void init_bit_reader(BitReader* reader, const unsigned char* data, size_t size) {
     reader->data = data;
@@ -504,6 +195,225 @@ uint32_t read_bits(BitReader* reader, int num_bits) {
     }
     return value;
 }
+
+// ---- Method 1: decoding tree -----------------------------------------------------------------
+
+namespace {
+
+// Nodes live in one array and name their children by index. The root is node 0 and is never
+// anyone's child, so index 0 doubles as "no child".
+struct HuffmanNode {
+    uint32_t left = 0;
+    uint32_t right = 0;
+    unsigned char byte = 0;
+    unsigned char is_leaf = 0;
+};
+
+constexpr uint32_t NO_CHILD = 0;
+
+}  // namespace
+
+struct DecodingTable {
+    size_t original_size = 0;
+    std::unique_ptr<HuffmanNode[]> nodes;
+    size_t node_count = 0;
+    size_t node_capacity = 0;
+};
+
+namespace {
+
+// The tree reader collects code bytes in a buffer of this many bytes: 256 code bits.
+constexpr size_t TREE_CODE_BYTES = 32;
+constexpr size_t TREE_MAX_CODE_LEN = 8 * TREE_CODE_BYTES;
+
+// Appends a node; NO_CHILD when memory runs out or the indices are used up.
+uint32_t create_node(DecodingTable* table, unsigned char byte, bool is_leaf) {
+    if (table->node_count == table->node_capacity) {
+        size_t capacity = table->node_capacity == 0 ? 512 : 2 * table->node_capacity;
+        if (capacity > UINT32_MAX)
+            capacity = UINT32_MAX;
+        if (capacity == table->node_count)
+            return NO_CHILD;
+        auto grown = try_alloc_uninit<HuffmanNode>(capacity);
+        if (!grown)
+            return NO_CHILD;
+        std::copy(table->nodes.get(), table->nodes.get() + table->node_count, grown.get());
+        table->nodes = std::move(grown);
+        table->node_capacity = capacity;
+    }
+    HuffmanNode node;
+    node.byte = byte;
+    node.is_leaf = is_leaf ? 1 : 0;
+    table->nodes[table->node_count] = node;
+    return static_cast<uint32_t>(table->node_count++);
+}
+
+// Inserts one code. A leaf is written over whatever held its place: the nodes below an
+// earlier, longer code are then unreachable and simply stay unused in the array. False when
+// memory runs out.
+bool insert_code(DecodingTable* table, unsigned char byte, const unsigned char* code,
+                 size_t length) {
+    uint32_t current = 0;
+    for (size_t i = 0; i < length; ++i) {
+        bool bit = (code[i / 8] >> (7 - i % 8)) & 1;
+        uint32_t child = bit ? table->nodes[current].right : table->nodes[current].left;
+        if (i + 1 == length) {
+            if (child != NO_CHILD) {
+                HuffmanNode leaf;
+                leaf.byte = byte;
+                leaf.is_leaf = 1;
+                table->nodes[child] = leaf;
+                return true;
+            }
+            child = create_node(table, byte, true);
+        } else if (child == NO_CHILD) {
+            child = create_node(table, 0, false);
+        } else {
+            current = child;
+            continue;
+        }
+        if (child == NO_CHILD)
+            return false;
+        // create_node may have moved the array, so the parent is looked up again.
+        (bit ? table->nodes[current].right : table->nodes[current].left) = child;
+        current = child;
+    }
+    return true;
+}
+
+constexpr const char* TREE_DELIMITERS = " \t\n";
+
+// The next token of a line, or null when the line has no more.
+const char* next_token(char** cursor) {
+    char* start = *cursor + std::strspn(*cursor, TREE_DELIMITERS);
+    if (*start == '\0') {
+        *cursor = start;
+        return nullptr;
+    }
+    char* end = start + std::strcspn(start, TREE_DELIMITERS);
+    if (*end != '\0')
+        *end++ = '\0';
+    *cursor = end;
+    return start;
+}
+
+unsigned long parse_hex(const char* token) {
+    return std::strtoul(token, nullptr, 16);
+}
+
+}  // namespace
+
+DecodingTablePtr build_decoding_table(const char* code_filename) {
+    FilePtr file(std::fopen(code_filename, "r"));
+    if (!file) {
+        std::printf("无法打开编码表文件: %s\n", code_filename);
+        return nullptr;
+    }
+    DecodingTablePtr table(new (std::nothrow) DecodingTable);
+    if (!table)
+        return nullptr;
+    if (std::fscanf(file.get(), "%zu\n", &table->original_size) != 1) {
+        std::printf("读取原始文件大小失败\n");
+        return nullptr;
+    }
+    create_node(table.get(), 0, false);  // the root, node 0
+    if (table->node_count != 1)
+        return nullptr;
+    char line[TABLE_LINE_SIZE];
+    // Entries past the 256th are ignored, as the table reader ignores them: a table with one
+    // entry per byte value never has more, and without a limit a hostile table of long codes
+    // would cost about a hundred times its own size in nodes.
+    size_t entries = 0;
+    while (entries < CODE_TABLE_MAX_ENTRIES && std::fgets(line, sizeof line, file.get())) {
+        char* cursor = line;
+        const char* byte_token = next_token(&cursor);
+        const char* length_token = byte_token ? next_token(&cursor) : nullptr;
+        if (!length_token)
+            continue;
+        unsigned long length = parse_hex(length_token);
+        if (length == 0 || length > TREE_MAX_CODE_LEN)
+            continue;
+        unsigned char code[TREE_CODE_BYTES] = {};
+        for (size_t k = 0; k < (length + 7) / 8; ++k) {
+            const char* token = next_token(&cursor);
+            if (!token)
+                break;
+            code[k] = static_cast<unsigned char>(parse_hex(token));
+        }
+        if (!insert_code(table.get(), static_cast<unsigned char>(parse_hex(byte_token)), code,
+                         length))
+            return nullptr;
+        ++entries;
+    }
+    return table;
+}
+
+void free_decoding_table(DecodingTable* table) {
+    std::unique_ptr<DecodingTable> owned(table);
+}
+
+size_t decoding_table_original_size(const DecodingTable* table) {
+    return table->original_size;
+}
+
+namespace {
+
+// The table holds every leaf the walk reaches within FAST_BITS bits.
+FastTable build_fast_table_from_tree(const HuffmanNode* nodes) {
+    FastTable fast{};
+    for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
+        uint32_t current = 0;
+        for (unsigned depth = 1; depth <= FAST_BITS; ++depth) {
+            const HuffmanNode& node = nodes[current];
+            current = ((prefix >> (FAST_BITS - depth)) & 1u) ? node.right : node.left;
+            if (current == NO_CHILD)
+                break;
+            if (nodes[current].is_leaf) {
+                fast[prefix] = FastEntry{static_cast<unsigned char>(depth), nodes[current].byte};
+                break;
+            }
+        }
+    }
+    return fast;
+}
+
+}  // namespace
+
+size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
+                        unsigned char* decoded_data, size_t original_size,
+                        const DecodingTable* table) {
+    if (!table || table->node_count == 0 || original_size == 0)
+        return 0;
+    const HuffmanNode* nodes = table->nodes.get();
+    const size_t total_bits = 8 * compressed_size;
+    // One code walked from the root, one bit at a time.
+    auto step = [&](size_t pos) {
+        Step s;
+        uint32_t current = 0;
+        for (size_t bit = pos; bit < total_bits; ++bit) {
+            const HuffmanNode& node = nodes[current];
+            uint32_t next =
+                ((compressed_data[bit / 8] >> (7 - bit % 8)) & 1u) ? node.right : node.left;
+            // A bit with no child means the table does not fit the data; nothing after it
+            // can be trusted, so the walk stops and the caller sees a short result.
+            if (next == NO_CHILD)
+                return s;
+            if (nodes[next].is_leaf) {
+                s.kind = Step::EMIT;
+                s.byte = nodes[next].byte;
+                s.bits = bit - pos + 1;
+                return s;
+            }
+            current = next;
+        }
+        return s;  // the bits ran out inside a code
+    };
+    FastTable fast = build_fast_table_from_tree(nodes);
+    return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
+        .bytes_written;
+}
+
+// ---- Method 2: code table --------------------------------------------------------------------
 
 namespace {
 
@@ -563,60 +473,239 @@ std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* 
     return entries;
 }
 
-// ---- Decoding steps --------------------------------------------------------------------------
+namespace {
 
-void free_decoding_table(DecodingTable* table) {
-    std::unique_ptr<DecodingTable> owned(table);
-}
+// Buckets by the window's first CODE_TABLE_PREFIX_BITS bits, each listing in array order the
+// entries whose code agrees with those bits: only they can match there, so the first match
+// found in a bucket is the first in the whole table.
+constexpr unsigned CODE_TABLE_PREFIX_BITS = 10;
+constexpr size_t CODE_TABLE_BUCKETS = size_t{1} << CODE_TABLE_PREFIX_BITS;
 
-size_t decoding_table_original_size(const DecodingTable* table) {
-    return table->original_size;
-}
+// Bucket p holds entries[start[p]] up to, not including, entries[start[p + 1]].
+struct CodeTableBuckets {
+    std::unique_ptr<size_t[]> start;
+    std::unique_ptr<CodeEntry[]> entries;
+};
 
-DecodingTablePtr build_decoding_table(const char* code_filename) {
-    FilePtr file(std::fopen(code_filename, "r"));
-    if (!file) {
-        std::printf("无法打开编码表文件: %s\n", code_filename);
-        return nullptr;
-    }
-    DecodingTablePtr table(new (std::nothrow) DecodingTable);
-    if (!table)
-        return nullptr;
-    if (std::fscanf(file.get(), "%zu\n", &table->original_size) != 1) {
-        std::printf("读取原始文件大小失败\n");
-        return nullptr;
-    }
-    create_node(table.get(), 0, false);  // the root, node 0
-    if (table->node_count != 1)
-        return nullptr;
-    char line[TABLE_LINE_SIZE];
-    // Entries past the 256th are ignored, as the table reader ignores them: a table with one
-    // entry per byte value never has more, and without a limit a hostile table of long codes
-    // would cost about a hundred times its own size in nodes.
-    size_t entries = 0;
-    while (entries < CODE_TABLE_MAX_ENTRIES && std::fgets(line, sizeof line, file.get())) {
-        char* cursor = line;
-        const char* byte_token = next_token(&cursor);
-        const char* length_token = byte_token ? next_token(&cursor) : nullptr;
-        if (!length_token)
-            continue;
-        unsigned long length = parse_hex(length_token);
-        if (length == 0 || length > TREE_MAX_CODE_LEN)
-            continue;
-        unsigned char code[TREE_CODE_BYTES] = {};
-        for (size_t k = 0; k < (length + 7) / 8; ++k) {
-            const char* token = next_token(&cursor);
-            if (!token)
-                break;
-            code[k] = static_cast<unsigned char>(parse_hex(token));
+// An entry of length 0 and code 0 matches wherever no entry before it does, taking no bit:
+// from the first such position on it repeats its byte to the end, and the entries after it
+// are never tried. Returns the first such entry, or null, and cuts *count to the entries
+// before it.
+const CodeEntry* find_code_table_catch_all(const CodeEntry* codes, size_t* count) {
+    for (size_t i = 0; i < *count; ++i) {
+        if (codes[i].code_len == 0 && codes[i].code == 0) {
+            *count = i;
+            return &codes[i];
         }
-        if (!insert_code(table.get(), static_cast<unsigned char>(parse_hex(byte_token)), code,
-                         length))
-            return nullptr;
-        ++entries;
     }
-    return table;
+    return nullptr;
 }
+
+// A code shorter than the prefix agrees with every prefix it begins, so its entry stands in a
+// run of buckets; a longer one stands in exactly one.
+void code_table_prefix_range(const CodeEntry& entry, size_t* first, size_t* last) {
+    unsigned len = entry.code_len;
+    if (len >= CODE_TABLE_PREFIX_BITS) {
+        *first = *last = entry.code >> (len - CODE_TABLE_PREFIX_BITS);
+    } else {
+        *first = static_cast<size_t>(entry.code) << (CODE_TABLE_PREFIX_BITS - len);
+        *last = *first + (size_t{1} << (CODE_TABLE_PREFIX_BITS - len)) - 1;
+    }
+}
+
+// Visits every (bucket, entry) pair, the entries in array order. Counting and filling both
+// walk the pairs through here, so the filling puts each entry where the counting made room.
+template <typename Visit>
+void for_each_code_table_placement(const CodeEntry* codes, size_t count, Visit&& visit) {
+    for (size_t i = 0; i < count; ++i) {
+        if (!is_window_code(codes[i]))
+            continue;
+        size_t first = 0;
+        size_t last = 0;
+        code_table_prefix_range(codes[i], &first, &last);
+        for (size_t p = first; p <= last; ++p)
+            visit(p, codes[i]);
+    }
+}
+
+// Sorts the first `count` entries into buckets, counting them first so that each bucket is
+// one run of a single array. False when memory runs out.
+bool bucket_code_table_entries(const CodeEntry* codes, size_t count, CodeTableBuckets* buckets) {
+    auto bucket_start = try_alloc<size_t>(CODE_TABLE_BUCKETS + 1);
+    if (!bucket_start)
+        return false;
+    for_each_code_table_placement(codes, count,
+                                  [&](size_t p, const CodeEntry&) { ++bucket_start[p + 1]; });
+    for (size_t p = 0; p < CODE_TABLE_BUCKETS; ++p)
+        bucket_start[p + 1] += bucket_start[p];
+    auto bucketed = try_alloc_uninit<CodeEntry>(bucket_start[CODE_TABLE_BUCKETS]);
+    auto fill = try_alloc<size_t>(CODE_TABLE_BUCKETS);
+    if (!bucketed || !fill)
+        return false;
+    for_each_code_table_placement(codes, count, [&](size_t p, const CodeEntry& entry) {
+        bucketed[bucket_start[p] + fill[p]++] = entry;
+    });
+    buckets->start = std::move(bucket_start);
+    buckets->entries = std::move(bucketed);
+    return true;
+}
+
+// The table holds a window's answer when the first entry agreeing with its FAST_BITS bits
+// is short enough to be settled by them.
+FastTable build_fast_table_from_code_table(const CodeTableBuckets& buckets) {
+    const size_t* bucket_start = buckets.start.get();
+    const CodeEntry* bucketed = buckets.entries.get();
+    FastTable fast{};
+    for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
+        for (size_t j = bucket_start[prefix >> (FAST_BITS - CODE_TABLE_PREFIX_BITS)];
+             j < bucket_start[(prefix >> (FAST_BITS - CODE_TABLE_PREFIX_BITS)) + 1]; ++j) {
+            const CodeEntry& entry = bucketed[j];
+            if (entry.code_len > FAST_BITS) {
+                if ((entry.code >> (entry.code_len - FAST_BITS)) == prefix)
+                    break;  // a longer code comes first: the step decides
+            } else if ((prefix >> (FAST_BITS - entry.code_len)) == entry.code) {
+                fast[prefix] = FastEntry{entry.code_len, entry.byte};
+                break;
+            }
+        }
+    }
+    return fast;
+}
+
+}  // namespace
+
+size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
+                              unsigned char* decoded_data, size_t original_size,
+                              const CodeEntry* codes, size_t unique_chars) {
+    size_t count = std::min(unique_chars, CODE_TABLE_MAX_ENTRIES);
+    const CodeEntry* matches_anywhere = find_code_table_catch_all(codes, &count);
+    CodeTableBuckets buckets;
+    if (!bucket_code_table_entries(codes, count, &buckets))
+        return 0;
+    const size_t* bucket_start = buckets.start.get();
+    const CodeEntry* bucketed = buckets.entries.get();
+
+    const size_t total_bits = 8 * compressed_size;
+    bool reached_anywhere = false;
+    // The first entry in array order that matches; where none does, one bit is skipped, or
+    // decoding stops there for the entry that matches anywhere to fill the rest.
+    auto step = [&](size_t pos) {
+        Step s;
+        if (pos >= total_bits)
+            return s;
+        uint32_t window = peek_32(compressed_data, compressed_size, pos);
+        size_t remaining = total_bits - pos;
+        size_t prefix = window >> (WINDOW_BITS - CODE_TABLE_PREFIX_BITS);
+        for (size_t j = bucket_start[prefix]; j < bucket_start[prefix + 1]; ++j) {
+            const CodeEntry& entry = bucketed[j];
+            if (entry.code_len <= remaining &&
+                (window >> (WINDOW_BITS - entry.code_len)) == entry.code) {
+                s.kind = Step::EMIT;
+                s.byte = entry.byte;
+                s.bits = entry.code_len;
+                return s;
+            }
+        }
+        if (matches_anywhere) {
+            reached_anywhere = true;
+            return s;
+        }
+        s.kind = Step::SKIP;
+        s.bits = 1;
+        return s;
+    };
+    FastTable fast = build_fast_table_from_code_table(buckets);
+    size_t written =
+        run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
+            .bytes_written;
+    if (!reached_anywhere)
+        return written;
+    std::fill(decoded_data + written, decoded_data + original_size, matches_anywhere->byte);
+    return original_size;
+}
+
+// ---- Method 3: hash table --------------------------------------------------------------------
+
+namespace {
+
+struct HashEntry {
+    uint32_t code = 0;
+    unsigned char code_len = 0;  // 0 marks an empty slot
+    unsigned char byte = 0;
+};
+
+// Open addressing with linear probing over a power-of-two number of slots, at least four per
+// entry, so probes stay short and the slot comes from a multiply and a shift, not a division.
+struct HashTable {
+    std::unique_ptr<HashEntry[]> entries;
+    size_t size = 0;
+    size_t capacity = 0;
+    unsigned shift = 64;
+};
+
+bool init_hash_table(HashTable* table, size_t entry_count) {
+    table->size = 0;
+    table->capacity = 0;
+    table->shift = 64;
+    if (entry_count == 0)
+        return true;
+    if (entry_count > SIZE_MAX / 8)
+        return false;
+    size_t capacity = 4;
+    unsigned log2 = 2;
+    while (capacity < 4 * entry_count) {
+        capacity *= 2;
+        ++log2;
+    }
+    table->entries = try_alloc<HashEntry>(capacity);
+    if (!table->entries)
+        return false;
+    table->capacity = capacity;
+    table->shift = 64 - log2;
+    return true;
+}
+
+size_t home_slot(const HashTable& table, uint32_t code, unsigned code_len) {
+    uint64_t key = (static_cast<uint64_t>(code) << 6) | code_len;
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> table.shift);
+}
+
+// Finds the slot holding (code, code_len), or the empty slot that ends its probe chain;
+// SIZE_MAX when the table has no slots.
+size_t probe(const HashTable& table, uint32_t code, unsigned code_len) {
+    if (table.capacity == 0)
+        return SIZE_MAX;
+    size_t mask = table.capacity - 1;
+    size_t slot = home_slot(table, code, code_len);
+    // The table is never more than a quarter full, so an empty slot ends every chain.
+    while (table.entries[slot].code_len != 0 &&
+           (table.entries[slot].code_len != code_len || table.entries[slot].code != code))
+        slot = (slot + 1) & mask;
+    return slot;
+}
+
+// Adds a pair unless it is already there, so the entry added first wins.
+void hash_table_add(HashTable* table, uint32_t code, unsigned char code_len, unsigned char byte) {
+    if (code_len == 0 || table->size >= table->capacity / 4)
+        return;
+    size_t slot = probe(*table, code, code_len);
+    if (slot == SIZE_MAX || table->entries[slot].code_len != 0)
+        return;
+    table->entries[slot].code = code;
+    table->entries[slot].code_len = code_len;
+    table->entries[slot].byte = byte;
+    ++table->size;
+}
+
+// The stored byte of (code, code_len), or -1 for a miss.
+int hash_table_find(const HashTable& table, uint32_t code, unsigned code_len) {
+    size_t slot = probe(table, code, code_len);
+    if (slot == SIZE_MAX || table.entries[slot].code_len == 0)
+        return -1;
+    return table.entries[slot].byte;
+}
+
+}  // namespace
 
 std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, size_t* unique_chars) {
     *unique_chars = 0;
@@ -676,179 +765,29 @@ std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, siz
     return entries;
 }
 
-int read_compressed_header(std::FILE* file, CompressedHeader* header) {
-    char method_line[METHOD_LINE_SIZE];
-    if (!std::fgets(method_line, sizeof method_line, file)) {
-        std::printf("读取加密方式失败\n");
-        return -1;
-    }
-    header->enc_method = parse_method_line(method_line);
-    bool sender_whole = true;
-    bool receiver_whole = true;
-    if (!read_header_line(file, &header->sender_info, &sender_whole) ||
-        !read_header_line(file, &header->receiver_info, &receiver_whole)) {
-        std::printf("读取头信息失败\n");
-        return -1;
-    }
-    header->lines_whole = sender_whole && receiver_whole;
-    return 0;
-}
+namespace {
 
-size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
-                        unsigned char* decoded_data, size_t original_size,
-                        const DecodingTable* table) {
-    if (!table || table->node_count == 0 || original_size == 0)
-        return 0;
-    const HuffmanNode* nodes = table->nodes.get();
-    const size_t total_bits = 8 * compressed_size;
-    // One code walked from the root, one bit at a time.
-    auto step = [&](size_t pos) {
-        Step s;
-        uint32_t current = 0;
-        for (size_t bit = pos; bit < total_bits; ++bit) {
-            const HuffmanNode& node = nodes[current];
-            uint32_t next =
-                ((compressed_data[bit / 8] >> (7 - bit % 8)) & 1u) ? node.right : node.left;
-            // A bit with no child means the table does not fit the data; nothing after it
-            // can be trusted, so the walk stops and the caller sees a short result.
-            if (next == NO_CHILD)
-                return s;
-            if (nodes[next].is_leaf) {
-                s.kind = Step::EMIT;
-                s.byte = nodes[next].byte;
-                s.bits = bit - pos + 1;
-                return s;
-            }
-            current = next;
-        }
-        return s;  // the bits ran out inside a code
-    };
-    // The table holds every leaf the walk reaches within FAST_BITS bits.
+// The table caches the hash table's answer for the first FAST_BITS bits of a window: the
+// shortest length that hits, when one of at most FAST_BITS bits does.
+FastTable build_fast_table_from_hash_table(const HashTable& table, const unsigned* lengths,
+                                           unsigned length_count) {
     FastTable fast{};
     for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
-        uint32_t current = 0;
-        for (unsigned depth = 1; depth <= FAST_BITS; ++depth) {
-            const HuffmanNode& node = nodes[current];
-            current = ((prefix >> (FAST_BITS - depth)) & 1u) ? node.right : node.left;
-            if (current == NO_CHILD)
-                break;
-            if (nodes[current].is_leaf) {
-                fast[prefix] = FastEntry{static_cast<unsigned char>(depth), nodes[current].byte};
+        for (unsigned k = 0; k < length_count && lengths[k] <= FAST_BITS; ++k) {
+            unsigned len = lengths[k];
+            int byte =
+                hash_table_find(table, static_cast<uint32_t>(prefix >> (FAST_BITS - len)), len);
+            if (byte >= 0) {
+                fast[prefix] =
+                    FastEntry{static_cast<unsigned char>(len), static_cast<unsigned char>(byte)};
                 break;
             }
         }
     }
-    return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
-        .bytes_written;
+    return fast;
 }
 
-size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
-                              unsigned char* decoded_data, size_t original_size,
-                              const CodeEntry* codes, size_t unique_chars) {
-    // Buckets by the window's first PREFIX_BITS bits, each listing in array order the entries
-    // whose code agrees with those bits: only they can match there, so the first match found
-    // in a bucket is the first in the whole table.
-    constexpr unsigned PREFIX_BITS = 10;
-    constexpr size_t BUCKETS = size_t{1} << PREFIX_BITS;
-    size_t count = std::min(unique_chars, CODE_TABLE_MAX_ENTRIES);
-    // An entry of length 0 and code 0 matches wherever no entry before it does, taking no bit:
-    // from the first such position on it repeats its byte to the end, and the entries after it
-    // are never tried.
-    const CodeEntry* matches_anywhere = nullptr;
-    for (size_t i = 0; i < count; ++i) {
-        if (codes[i].code_len == 0 && codes[i].code == 0) {
-            matches_anywhere = &codes[i];
-            count = i;
-            break;
-        }
-    }
-    auto bucket_start = try_alloc<size_t>(BUCKETS + 1);
-    if (!bucket_start)
-        return 0;
-    auto prefix_range = [&](const CodeEntry& entry, size_t* first, size_t* last) {
-        unsigned len = entry.code_len;
-        if (len >= PREFIX_BITS) {
-            *first = *last = entry.code >> (len - PREFIX_BITS);
-        } else {
-            *first = static_cast<size_t>(entry.code) << (PREFIX_BITS - len);
-            *last = *first + (size_t{1} << (PREFIX_BITS - len)) - 1;
-        }
-    };
-    // Visits every (bucket, entry) pair, the entries in array order.
-    auto for_each_placement = [&](auto&& visit) {
-        for (size_t i = 0; i < count; ++i) {
-            if (!is_window_code(codes[i]))
-                continue;
-            size_t first = 0;
-            size_t last = 0;
-            prefix_range(codes[i], &first, &last);
-            for (size_t p = first; p <= last; ++p)
-                visit(p, codes[i]);
-        }
-    };
-    for_each_placement([&](size_t p, const CodeEntry&) { ++bucket_start[p + 1]; });
-    for (size_t p = 0; p < BUCKETS; ++p)
-        bucket_start[p + 1] += bucket_start[p];
-    auto bucketed = try_alloc_uninit<CodeEntry>(bucket_start[BUCKETS]);
-    auto fill = try_alloc<size_t>(BUCKETS);
-    if (!bucketed || !fill)
-        return 0;
-    for_each_placement(
-        [&](size_t p, const CodeEntry& entry) { bucketed[bucket_start[p] + fill[p]++] = entry; });
-
-    const size_t total_bits = 8 * compressed_size;
-    bool reached_anywhere = false;
-    // The first entry in array order that matches; where none does, one bit is skipped, or
-    // decoding stops there for the entry that matches anywhere to fill the rest.
-    auto step = [&](size_t pos) {
-        Step s;
-        if (pos >= total_bits)
-            return s;
-        uint32_t window = peek_32(compressed_data, compressed_size, pos);
-        size_t remaining = total_bits - pos;
-        size_t prefix = window >> (WINDOW_BITS - PREFIX_BITS);
-        for (size_t j = bucket_start[prefix]; j < bucket_start[prefix + 1]; ++j) {
-            const CodeEntry& entry = bucketed[j];
-            if (entry.code_len <= remaining &&
-                (window >> (WINDOW_BITS - entry.code_len)) == entry.code) {
-                s.kind = Step::EMIT;
-                s.byte = entry.byte;
-                s.bits = entry.code_len;
-                return s;
-            }
-        }
-        if (matches_anywhere) {
-            reached_anywhere = true;
-            return s;
-        }
-        s.kind = Step::SKIP;
-        s.bits = 1;
-        return s;
-    };
-    // The table holds a window's answer when the first entry agreeing with its FAST_BITS bits
-    // is short enough to be settled by them.
-    FastTable fast{};
-    for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
-        for (size_t j = bucket_start[prefix >> (FAST_BITS - PREFIX_BITS)];
-             j < bucket_start[(prefix >> (FAST_BITS - PREFIX_BITS)) + 1]; ++j) {
-            const CodeEntry& entry = bucketed[j];
-            if (entry.code_len > FAST_BITS) {
-                if ((entry.code >> (entry.code_len - FAST_BITS)) == prefix)
-                    break;  // a longer code comes first: the step decides
-            } else if ((prefix >> (FAST_BITS - entry.code_len)) == entry.code) {
-                fast[prefix] = FastEntry{entry.code_len, entry.byte};
-                break;
-            }
-        }
-    }
-    size_t written =
-        run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
-            .bytes_written;
-    if (!reached_anywhere)
-        return written;
-    std::fill(decoded_data + written, decoded_data + original_size, matches_anywhere->byte);
-    return original_size;
-}
+}  // namespace
 
 size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
@@ -907,21 +846,7 @@ size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_
         }
         return s;
     };
-    // The table caches the hash table's answer for the first FAST_BITS bits of a window: the
-    // shortest length that hits, when one of at most FAST_BITS bits does.
-    FastTable fast{};
-    for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
-        for (unsigned k = 0; k < length_count && lengths[k] <= FAST_BITS; ++k) {
-            unsigned len = lengths[k];
-            int byte =
-                hash_table_find(table, static_cast<uint32_t>(prefix >> (FAST_BITS - len)), len);
-            if (byte >= 0) {
-                fast[prefix] =
-                    FastEntry{static_cast<unsigned char>(len), static_cast<unsigned char>(byte)};
-                break;
-            }
-        }
-    }
+    FastTable fast = build_fast_table_from_hash_table(table, lengths, length_count);
     DecodeRun run =
         run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step);
     // A reader that refills one bit at a time up to a full window has taken, when decoding
@@ -934,25 +859,293 @@ size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_
     return run.bytes_written;
 }
 
+// ---- Header ----------------------------------------------------------------------------------
+
+namespace {
+
+// The compressor writes a header of at most 255 bytes, so no line it writes is longer than
+// this; reading lines this long whole lets every typed line it stored compare as written.
+constexpr size_t HEADER_LINE_MAX_BYTES = 254;
+
+// The method line is read with a line buffer of this size: a longer line leaves its rest to
+// be read as the sender line.
+constexpr int METHOD_LINE_SIZE = 16;
+
+// Reads one header line whole, without its line feed, keeping at most HEADER_LINE_MAX_BYTES;
+// *whole is false when the line was longer. False when the file has no further line.
+bool read_header_line(std::FILE* file, std::string* line, bool* whole) {
+    line->clear();
+    *whole = true;
+    int c = std::getc(file);
+    if (c == EOF)
+        return false;
+    while (c != EOF && c != '\n') {
+        if (line->size() < HEADER_LINE_MAX_BYTES)
+            line->push_back(static_cast<char>(c));
+        else
+            *whole = false;
+        c = std::getc(file);
+    }
+    return true;
+}
+
+// The value of a decimal line as atoi reads it, saturated instead of overflowing.
+int parse_method_line(const char* line) {
+    long value = std::strtol(line, nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+}  // namespace
+
+int read_compressed_header(std::FILE* file, CompressedHeader* header) {
+    char method_line[METHOD_LINE_SIZE];
+    if (!std::fgets(method_line, sizeof method_line, file)) {
+        std::printf("读取加密方式失败\n");
+        return -1;
+    }
+    header->enc_method = parse_method_line(method_line);
+    bool sender_whole = true;
+    bool receiver_whole = true;
+    if (!read_header_line(file, &header->sender_info, &sender_whole) ||
+        !read_header_line(file, &header->receiver_info, &receiver_whole)) {
+        std::printf("读取头信息失败\n");
+        return -1;
+    }
+    header->lines_whole = sender_whole && receiver_whole;
+    return 0;
+}
+
 // ---- The decompress command ------------------------------------------------------------------
 
-int decompress_file(const char* filename, const char* sender_info, const char* receiver_info) {
-    PerformanceStats stats;
-    stats.start_time = std::clock();
+namespace {
 
+// A longer output name is cut to this many bytes.
+constexpr size_t OUTPUT_NAME_MAX_BYTES = 255;
+
+// The two files that go with a compressed file.
+struct CompanionNames {
+    std::string code_filename;
+    std::string output_filename;
+};
+
+// The code table's name is formed whole, as the compressor forms it, so that a pair is
+// always found again; the output's name is held to the 255 bytes of a name buffer.
+CompanionNames name_companion_files(const char* filename) {
     std::string stem = filename;
     size_t suffix = stem.find(".hfm");
     if (suffix != std::string::npos)
         stem.resize(suffix);
-    // The code table's name is formed whole, as the compressor forms it, so that a pair is
-    // always found again; the output's name is held to the 255 bytes of a name buffer.
-    const std::string code_filename = std::string(filename) + ".code";
-    std::string output_filename = stem + "_recovered.txt";
-    if (output_filename.size() > OUTPUT_NAME_MAX_BYTES)
-        output_filename.resize(OUTPUT_NAME_MAX_BYTES);
+    CompanionNames names;
+    names.code_filename = std::string(filename) + ".code";
+    names.output_filename = stem + "_recovered.txt";
+    if (names.output_filename.size() > OUTPUT_NAME_MAX_BYTES)
+        names.output_filename.resize(OUTPUT_NAME_MAX_BYTES);
+    return names;
+}
+
+// Compared as text: a stored line ends at a NUL byte, as a typed line does.
+bool header_matches_sender_and_receiver(const CompressedHeader& header, const char* sender_info,
+                                        const char* receiver_info) {
+    return header.lines_whole && std::strcmp(header.sender_info.c_str(), sender_info) == 0 &&
+           std::strcmp(header.receiver_info.c_str(), receiver_info) == 0;
+}
+
+// Reads the packed bits after the header. False after printing the reason.
+bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, size_t* size) {
+    int64_t data_start = tell_file(file);
+    int64_t file_end = data_start >= 0 ? end_position(file) : -1;
+    if (data_start < 0 || file_end < data_start || !seek_file(file, data_start, SEEK_SET)) {
+        std::printf("读取压缩数据失败\n");
+        return false;
+    }
+    *size = static_cast<size_t>(file_end - data_start);
+    *data = try_alloc_uninit<unsigned char>(*size);
+    if (!*data) {
+        std::printf("内存分配失败\n");
+        return false;
+    }
+    if (std::fread(data->get(), 1, *size, file) != *size) {
+        std::printf("读取压缩数据失败\n");
+        return false;
+    }
+    return true;
+}
+
+// Reads the header and the packed bits; a sender or receiver that does not match is refused
+// before any packed bit is read. The file is closed again before the method is asked for.
+// False after printing the reason.
+bool read_compressed_file(const char* filename, const char* sender_info, const char* receiver_info,
+                          CompressedHeader* header, std::unique_ptr<unsigned char[]>* data,
+                          size_t* size) {
+    FilePtr in(std::fopen(filename, "rb"));
+    if (!in) {
+        std::printf("无法打开压缩文件: %s\n", filename);
+        return false;
+    }
+    if (read_compressed_header(in.get(), header) != 0)
+        return false;
+    if (!header_matches_sender_and_receiver(*header, sender_info, receiver_info)) {
+        std::printf("收发人信息不匹配，解压拒绝！\n");
+        return false;
+    }
+    return read_packed_data(in.get(), data, size);
+}
+
+// Asks until the answer is 1, 2 or 3. -1 after the message when no number can be read.
+int prompt_decoding_method(int* decode_method) {
+    for (;;) {
+        std::printf("请选择解码方式：\n");
+        std::printf("  1 - 基于解码树的逐位解码\n");
+        std::printf("  2 - 基于编码表直接匹配\n");
+        std::printf("  3 - 基于哈希的快速解码\n");
+        std::printf("请输入解码方式选择(1或2或3): ");
+        std::fflush(stdout);
+        int choice = 0;
+        if (read_int(&choice) != 1) {
+            std::printf("读取选择失败\n");
+            return -1;
+        }
+        drain_line();
+        if (choice >= 1 && choice <= 3) {
+            *decode_method = choice;
+            return 0;
+        }
+    }
+}
+
+// What every method decodes from and into.
+struct DecodeJob {
+    const unsigned char* compressed_data = nullptr;
+    size_t compressed_size = 0;
+    unsigned char* decoded_data = nullptr;
+    size_t original_size = 0;  // the decoding tree's, which sized decoded_data
+    const char* code_filename = nullptr;
+};
+
+// Methods 2 and 3 cannot represent a longer code; refusing keeps them from writing a wrong file.
+bool codes_fit_window(const CodeEntry* codes, size_t unique_chars) {
+    for (size_t i = 0; i < unique_chars; ++i) {
+        if (codes[i].code_len > WINDOW_BITS) {
+            std::printf("编码表中有长于 %u 位的编码，此解码方式无法处理，请改用方式 1（解码树）\n",
+                        WINDOW_BITS);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Method 2 reads the code table file again with its own reader. False after printing the
+// reason.
+bool load_code_table_and_decode(const DecodeJob& job, size_t* bytes_written) {
+    std::printf("使用编码表直接匹配进行解码...\n");
+    size_t unique_chars = 0;
+    size_t orig_size = 0;
+    auto codes = load_code_table(job.code_filename, &unique_chars, &orig_size);
+    if (!codes) {
+        std::printf("加载编码表失败\n");
+        return false;
+    }
+    if (!codes_fit_window(codes.get(), unique_chars))
+        return false;
+    // The table is read again; the buffer was sized by the first reading.
+    *bytes_written =
+        decode_with_code_table(job.compressed_data, job.compressed_size, job.decoded_data,
+                               std::min(orig_size, job.original_size), codes.get(), unique_chars);
+    return true;
+}
+
+// Method 3 reads the code table file again the hash table's way and reports as it goes.
+// False after printing the reason.
+bool read_hash_code_table_and_decode(const DecodeJob& job, size_t* bytes_written) {
+    std::printf("使用哈希表进行解码...\n");
+    size_t unique_chars = 0;
+    auto codes = read_hash_code_table(job.code_filename, &unique_chars);
+    if (!codes)
+        return false;
+    if (!codes_fit_window(codes.get(), unique_chars))
+        return false;
+    std::printf("开始解码处理...\n");
+    *bytes_written = decode_with_hash(job.compressed_data, job.compressed_size, job.decoded_data,
+                                      job.original_size, codes.get(), unique_chars);
+    std::printf("解码完成，共处理 %zu 字节\n", *bytes_written);
+    return true;
+}
+
+// Method 1 needs no further reading: the decoding tree was built before the prompt. False
+// after printing the reason when the chosen method's table cannot be read or used.
+bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const DecodingTable* tree,
+                               size_t* bytes_written) {
+    if (decode_method == 1) {
+        std::printf("使用解码树进行解码...\n");
+        *bytes_written = decode_with_tree(job.compressed_data, job.compressed_size,
+                                          job.decoded_data, job.original_size, tree);
+        return true;
+    }
+    if (decode_method == 2)
+        return load_code_table_and_decode(job, bytes_written);
+    return read_hash_code_table_and_decode(job, bytes_written);
+}
+
+// Writes the restored bytes under a temporary name and renames them into place. Cut, the
+// output name of a 255-byte name without ".hfm" is that name: the compressed file is never
+// replaced by what it restores.
+bool write_output(const char* compressed_filename, const std::string& output_filename,
+                  const unsigned char* data, size_t size) {
+    if (output_filename == compressed_filename) {
+        std::printf("无法创建输出文件: %s\n", output_filename.c_str());
+        return false;
+    }
+    PendingFile out(output_filename);
+    if (!out.open("wb")) {
+        std::printf("无法创建输出文件: %s\n", output_filename.c_str());
+        return false;
+    }
+    if (!out.write(data, size) || !out.close()) {
+        std::printf("写入输出文件失败\n");
+        return false;
+    }
+    if (!out.commit()) {
+        std::printf("无法创建输出文件: %s\n", output_filename.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The hash lets the user check the restored file against the one the compressor reported.
+void print_restored_summary(const std::string& output_filename, const unsigned char* data,
+                            size_t size) {
+    uint64_t hash = fnv1a_64(data, size);
+    std::printf("解压完成!\n");
+    std::printf("输出文件: %s\n", output_filename.c_str());
+    std::printf("解压后大小: %zu 字节\n", size);
+    std::printf("文件哈希值: 0x%016llX\n", static_cast<unsigned long long>(hash));
+}
+
+struct PerformanceStats {
+    clock_t start_time = 0;
+    clock_t end_time = 0;
+    size_t processed_bytes = 0;
+    double compression_ratio = 0.0;
+};
+
+void print_performance_stats(PerformanceStats stats, double decode_time, size_t bytes_written) {
+    double decode_speed = (static_cast<double>(bytes_written) / decode_time) / 1024.0;
+    std::printf("\n=== 性能统计 ===\n");
+    std::printf("压缩率: %.2f%%\n", stats.compression_ratio);
+    std::printf("解码操作耗时: %.3f 秒\n", decode_time);
+    std::printf("解码部分处理速度: %.2f KB/s\n", decode_speed);
+    std::printf("===============\n");
+}
+
+}  // namespace
+
+int decompress_file(const char* filename, const char* sender_info, const char* receiver_info) {
+    PerformanceStats stats;
+    stats.start_time = std::clock();
+    const CompanionNames names = name_companion_files(filename);
 
     std::printf("正在构建解码信息...\n");
-    DecodingTablePtr table = build_decoding_table(code_filename.c_str());
+    DecodingTablePtr table = build_decoding_table(names.code_filename.c_str());
     if (!table) {
         std::printf("构建解码树失败\n");
         return -1;
@@ -962,23 +1155,9 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
     std::unique_ptr<unsigned char[]> compressed_data;
     size_t compressed_size = 0;
     CompressedHeader header;
-    {
-        FilePtr in(std::fopen(filename, "rb"));
-        if (!in) {
-            std::printf("无法打开压缩文件: %s\n", filename);
-            return -1;
-        }
-        if (read_compressed_header(in.get(), &header) != 0)
-            return -1;
-        // Compared as text: a stored line ends at a NUL byte, as a typed line does.
-        if (!header.lines_whole || std::strcmp(header.sender_info.c_str(), sender_info) != 0 ||
-            std::strcmp(header.receiver_info.c_str(), receiver_info) != 0) {
-            std::printf("收发人信息不匹配，解压拒绝！\n");
-            return -1;
-        }
-        if (!read_packed_data(in.get(), &compressed_data, &compressed_size))
-            return -1;
-    }
+    if (!read_compressed_file(filename, sender_info, receiver_info, &header, &compressed_data,
+                              &compressed_size))
+        return -1;
     int decode_method = 0;
     if (prompt_decoding_method(&decode_method) != 0)
         return -1;
@@ -990,40 +1169,15 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
         std::printf("内存分配失败\n");
         return -1;
     }
+    const DecodeJob job{.compressed_data = compressed_data.get(),
+                        .compressed_size = compressed_size,
+                        .decoded_data = decoded_data.get(),
+                        .original_size = original_size,
+                        .code_filename = names.code_filename.c_str()};
     size_t bytes_written = 0;
     clock_t decode_start = std::clock();
-    if (decode_method == 1) {
-        std::printf("使用解码树进行解码...\n");
-        bytes_written = decode_with_tree(compressed_data.get(), compressed_size, decoded_data.get(),
-                                         original_size, table.get());
-    } else if (decode_method == 2) {
-        std::printf("使用编码表直接匹配进行解码...\n");
-        size_t unique_chars = 0;
-        size_t orig_size = 0;
-        auto codes = load_code_table(code_filename.c_str(), &unique_chars, &orig_size);
-        if (!codes) {
-            std::printf("加载编码表失败\n");
-            return -1;
-        }
-        if (!codes_fit_window(codes.get(), unique_chars))
-            return -1;
-        // The table is read again; the buffer was sized by the first reading.
-        bytes_written =
-            decode_with_code_table(compressed_data.get(), compressed_size, decoded_data.get(),
-                                   std::min(orig_size, original_size), codes.get(), unique_chars);
-    } else {
-        std::printf("使用哈希表进行解码...\n");
-        size_t unique_chars = 0;
-        auto codes = read_hash_code_table(code_filename.c_str(), &unique_chars);
-        if (!codes)
-            return -1;
-        if (!codes_fit_window(codes.get(), unique_chars))
-            return -1;
-        std::printf("开始解码处理...\n");
-        bytes_written = decode_with_hash(compressed_data.get(), compressed_size, decoded_data.get(),
-                                         original_size, codes.get(), unique_chars);
-        std::printf("解码完成，共处理 %zu 字节\n", bytes_written);
-    }
+    if (!decode_with_chosen_method(decode_method, job, table.get(), &bytes_written))
+        return -1;
     // A short result is never written: it would pass for the restored file.
     if (bytes_written != original_size) {
         std::printf("解码失败：解码后的数据大小不匹配\n");
@@ -1034,21 +1188,9 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
 
     reverse_transform(decoded_data.get(), bytes_written,
                       static_cast<EncryptMethod>(static_cast<uint32_t>(header.enc_method)));
-
-    // Cut, the output name of a 255-byte name without ".hfm" is that name: the compressed
-    // file is never replaced by what it restores.
-    if (output_filename == filename) {
-        std::printf("无法创建输出文件: %s\n", output_filename.c_str());
+    if (!write_output(filename, names.output_filename, decoded_data.get(), bytes_written))
         return -1;
-    }
-    if (!write_output(output_filename, decoded_data.get(), bytes_written))
-        return -1;
-
-    uint64_t hash = fnv1a_64(decoded_data.get(), bytes_written);
-    std::printf("解压完成!\n");
-    std::printf("输出文件: %s\n", output_filename.c_str());
-    std::printf("解压后大小: %zu 字节\n", bytes_written);
-    std::printf("文件哈希值: 0x%016llX\n", static_cast<unsigned long long>(hash));
+    print_restored_summary(names.output_filename, decoded_data.get(), bytes_written);
 
     stats.end_time = std::clock();
     stats.processed_bytes = bytes_written;

@@ -198,7 +198,8 @@ int cmp_freq_desc(const FreqItem& a, const FreqItem& b) {
 }
 
 void display_frequency_list(const FreqTable& items) {
-    // A copy is sorted: the tree builder relies on the caller's table staying in byte order.
+    // A copy is sorted, leaving the caller's table as it was for the tree builder (whose WPL
+    // would be the same in any order).
     FreqTable sorted = items;
     std::sort(sorted.begin(), sorted.end(),
               [](const FreqItem& a, const FreqItem& b) { return cmp_freq_desc(a, b) < 0; });
@@ -218,8 +219,9 @@ int cmp_huffnode_asc(const HuffmanNode& a, const HuffmanNode& b) {
     return 0;
 }
 
-// The tree over the non-zero counts, always joining two lightest nodes; null when there is
-// no count or memory runs out. Ties may go either way: the weighted path length is the same.
+// The tree over the non-zero counts, always joining two lightest nodes; null when no count
+// is above zero or memory runs out. Ties may go either way: the weighted path length is the
+// same.
 HuffmanTree build_huffman_tree(const FreqItem* items, size_t count) {
     std::vector<std::unique_ptr<HuffmanNode>> nodes;
     nodes.reserve(count);

@@ -31,7 +31,8 @@ constexpr bool fits_one_block(size_t count) {
     return count <= static_cast<size_t>(PTRDIFF_MAX) / sizeof(T);
 }
 
-// Null on failure; the one `new` in the code base. The elements are value-initialised.
+// Null on failure rather than a throw, so that the caller takes its own error path. The
+// elements are value-initialised.
 template <typename T>
 std::unique_ptr<T[]> try_alloc(size_t count) {
     if (!fits_one_block<T>(count))
