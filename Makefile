@@ -1,5 +1,8 @@
-# Thin wrapper around CMake so a fresh clone needs only `make run` or `make test`.
+# Thin wrapper around CMake so a fresh clone needs only `make run` or `make test`. Each
+# target first installs what it needs and the machine lacks (tools/install-deps, apt-get).
 BUILD ?= build
+# The program alone, without the tests or GoogleTest, for `make run`.
+RUN_BUILD ?= build-run
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
@@ -15,16 +18,21 @@ FUZZ_TARGETS := tree_reader:code_table table_reader:code_table hash_reader:code_
 all: build
 
 build:
+	@sh tools/install-deps test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	./$(BUILD)/hfm
+run:
+	@sh tools/install-deps build
+	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DHFM_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(RUN_BUILD) -j $(JOBS) --target hfm
+	./$(RUN_BUILD)/hfm
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
+	@sh tools/install-deps test
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHFM_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
@@ -33,10 +41,12 @@ test-asan:
 # A whole session typed key by key into hfm inside tmux: box widths as a person sees them,
 # every coloured line reset, each restored file equal to the original.
 terminal-test: build
+	@sh tools/install-deps python3 tmux
 	python3 tests/session_check.py terminal $(BUILD)
 
 # The same session under valgrind: no memory error and no leak of any kind.
 valgrind: build
+	@sh tools/install-deps python3 valgrind
 	python3 tests/session_check.py valgrind $(BUILD)
 
 # Builds the fuzz targets with clang and runs each for FUZZ_SECONDS. New inputs collect in
@@ -44,6 +54,7 @@ valgrind: build
 # even after one fails, and the run fails if any did. A crash input kept under
 # tests/fuzz_regressions/<target>/ is replayed by `make test`.
 fuzz:
+	@sh tools/install-deps build clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DHFM_FUZZ=ON -DHFM_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
@@ -64,12 +75,14 @@ fuzz:
 	if [ -n "$$failed" ]; then echo "fuzz targets failed:$$failed"; exit 1; fi
 
 bench:
+	@sh tools/install-deps build
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHFM_BENCH=ON -DHFM_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench
 
 # One 3 GiB file compressed and restored by methods 1 and 3 (needs about 9 GiB of disk in /tmp).
 bench-big:
+	@sh tools/install-deps build
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHFM_BENCH=ON -DHFM_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench --big
@@ -78,4 +91,4 @@ format:
 	clang-format -i include/*.h src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp fuzz/*.cpp fuzz/*.h
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(RUN_BUILD) $(ASAN_BUILD) build-bench $(FUZZ_BUILD)
