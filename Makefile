@@ -1,5 +1,8 @@
-# Thin wrapper around CMake so a fresh clone needs only `make run` or `make test`.
+# Thin wrapper around CMake so a fresh clone needs only `make run` or `make test`. Each
+# target first installs what it needs and the machine lacks (tools/install-deps, apt-get).
 BUILD ?= build
+# The program alone, without the tests or GoogleTest, for `make run`.
+RUN_BUILD ?= build-run
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
@@ -14,16 +17,21 @@ FUZZ_TARGETS := tree_decoder:table_and_data table_decoder:table_and_data \
 all: build
 
 build:
+	@sh tools/install-deps test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	./$(BUILD)/hfm
+run:
+	@sh tools/install-deps build
+	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DHFM_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(RUN_BUILD) -j $(JOBS) --target hfm
+	./$(RUN_BUILD)/hfm
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
+	@sh tools/install-deps test
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHFM_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
@@ -32,11 +40,13 @@ test-asan:
 # Every golden case with the program under valgrind: no memory error and no leak of any kind
 # (valgrind's report would change the case's standard error, its status the exit status).
 valgrind: build
+	@sh tools/install-deps valgrind
 	HFM_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all" \
 		./$(BUILD)/hfm_tests --gtest_filter='Golden/*' --gtest_brief=1
 
 # Plants each fault listed in tools/mutants and runs the suite on it (slow; not part of CI).
 mutants:
+	@sh tools/install-deps python3
 	python3 tools/mutants
 
 # Builds the fuzz targets with clang and runs each for FUZZ_SECONDS. New inputs collect in
@@ -44,6 +54,7 @@ mutants:
 # even after one fails, and the run fails if any did. A crash input kept under
 # tests/fuzz_regressions/<target>/ is replayed by `make test`.
 fuzz:
+	@sh tools/install-deps build clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DHFM_FUZZ=ON -DHFM_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
@@ -64,12 +75,14 @@ fuzz:
 	if [ -n "$$failed" ]; then echo "fuzz targets failed:$$failed"; exit 1; fi
 
 bench:
+	@sh tools/install-deps build
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHFM_BENCH=ON -DHFM_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench
 
 # One 3 GiB file compressed and restored by methods 1 and 3 (needs about 9 GiB of disk in /tmp).
 bench-big:
+	@sh tools/install-deps build
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHFM_BENCH=ON -DHFM_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench --big
@@ -78,4 +91,4 @@ format:
 	clang-format -i include/*.h src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp fuzz/*.cpp fuzz/*.h
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-mutants $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(RUN_BUILD) $(ASAN_BUILD) build-bench build-mutants $(FUZZ_BUILD)

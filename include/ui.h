@@ -4,7 +4,8 @@
 
 // Every screen goes to standard output; every read comes from standard input. At end of
 // input no read waits or loops: the menu answers 'q', a text prompt leaves an empty
-// string, a number prompt answers 0 and the pause returns.
+// string, a number prompt answers 0 and the pause returns. The prompts of a dialogue also
+// say whether they were answered, so that a dialogue cut short can be called off.
 
 // Clears the screen and draws the welcome banner.
 void ui_init();
@@ -17,14 +18,16 @@ void ui_cleanup();
 char ui_show_main_menu();
 
 // Prints `prompt` (after a line break) and reads one line of at most size - 1 bytes into
-// `buffer`, without its line break. A longer line is split: the rest stays unread.
-void ui_prompt_filename(const char* prompt, char* buffer, size_t size);
+// `buffer`, without its line break. A longer line is split: the rest stays unread. False
+// when input ends before the line has a byte; a last line without a line break is an answer.
+bool ui_prompt_filename(const char* prompt, char* buffer, size_t size);
 
 // As ui_prompt_filename, without the leading line break.
-void ui_prompt_info(const char* prompt, char* buffer, size_t size);
+bool ui_prompt_info(const char* prompt, char* buffer, size_t size);
 
 // Draws the transform box and returns 1 when the first non-blank character is '1', else 0.
-int ui_prompt_encryption_method();
+// `*ended`, if given, tells whether input ended before that character (the result is 0).
+int ui_prompt_encryption_method(bool* ended = nullptr);
 
 // Draws the decoding-method box and returns the integer typed, 0 when the line does not
 // begin with one. No range test.

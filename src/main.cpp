@@ -291,36 +291,60 @@ void print_compression_report(const char* filename) {
 
 // ---- Commands ------------------------------------------------------------------------------
 
-void run_compress_command() {
+// False when input ended before the dialogue was answered: the command is called off before
+// any file is touched, since nobody chose the names, lines or transform it would use.
+bool run_compress_command() {
     std::array<char, FILENAME_SIZE> filename{};
     std::array<char, INFO_SIZE> sender_info{};
     std::array<char, INFO_SIZE> receiver_info{};
-    ui_prompt_filename("\n请输入待压缩的文件名: ", filename.data(), filename.size());
-    ui_prompt_info(SENDER_PROMPT, sender_info.data(), sender_info.size());
-    ui_prompt_info(RECEIVER_PROMPT, receiver_info.data(), receiver_info.size());
-    int method_choice = ui_prompt_encryption_method();
+    if (!ui_prompt_filename("\n请输入待压缩的文件名: ", filename.data(), filename.size()) ||
+        !ui_prompt_info(SENDER_PROMPT, sender_info.data(), sender_info.size()) ||
+        !ui_prompt_info(RECEIVER_PROMPT, receiver_info.data(), receiver_info.size()))
+        return false;
+    bool ended = false;
+    int method_choice = ui_prompt_encryption_method(&ended);
+    if (ended)
+        return false;
     EncryptMethod method = method_choice == 1 ? ENCRYPT_METHOD_XOR : ENCRYPT_METHOD_OFFSET;
 
     if (compress_file(filename.data(), sender_info.data(), receiver_info.data(), method) != 0) {
         ui_display_message("文件压缩失败！");
-        return;
+        return true;
     }
     ui_display_message("文件压缩成功！");
     print_compression_report(filename.data());
+    return true;
 }
 
-void run_decompress_command() {
+// As run_compress_command. The method is asked inside decompress_file, which fails before
+// writing anything when input ends there; the stream's end-of-file mark tells that failure
+// from the others. (A failure after a last line typed without a line break meets the mark
+// too, and is then reported as the end of input it also is.)
+bool run_decompress_command() {
     std::array<char, FILENAME_SIZE> filename{};
     std::array<char, INFO_SIZE> sender_info{};
     std::array<char, INFO_SIZE> receiver_info{};
-    ui_prompt_filename("\n请输入待解压的压缩文件名 (*.hfm): ", filename.data(), filename.size());
-    ui_prompt_info(SENDER_PROMPT, sender_info.data(), sender_info.size());
-    ui_prompt_info(RECEIVER_PROMPT, receiver_info.data(), receiver_info.size());
+    if (!ui_prompt_filename("\n请输入待解压的压缩文件名 (*.hfm): ", filename.data(),
+                            filename.size()) ||
+        !ui_prompt_info(SENDER_PROMPT, sender_info.data(), sender_info.size()) ||
+        !ui_prompt_info(RECEIVER_PROMPT, receiver_info.data(), receiver_info.size()))
+        return false;
 
-    if (decompress_file(filename.data(), sender_info.data(), receiver_info.data()) == 0)
+    if (decompress_file(filename.data(), sender_info.data(), receiver_info.data()) == 0) {
         ui_display_message("文件解压成功！");
-    else
-        ui_display_message("文件解压失败！");
+        return true;
+    }
+    if (std::feof(stdin))
+        return false;
+    ui_display_message("文件解压失败！");
+    return true;
+}
+
+// The quit command; its result is the program's exit status.
+int quit() {
+    ui_display_message("退出程序...");
+    ui_cleanup();
+    return 0;
 }
 
 }  // namespace
@@ -331,23 +355,28 @@ int main() {
     for (;;) {
         ui_display_message("主菜单：压缩(c)、解压(d) 或 退出(q)");
         char choice = ui_show_main_menu();
+        bool answered = true;
         switch (choice) {
             case 'q':
             case 'Q':
-                ui_display_message("退出程序...");
-                ui_cleanup();
-                return 0;
+                return quit();
             case 'c':
             case 'C':
-                run_compress_command();
+                answered = run_compress_command();
                 break;
             case 'd':
             case 'D':
-                run_decompress_command();
+                answered = run_decompress_command();
                 break;
             default:
                 ui_display_message("无效的选择，请输入 'c'、'd' 或 'q'。");
                 break;
+        }
+        if (!answered) {
+            // Nothing more can be typed, so a pause and another menu would only go through
+            // the motions: the program ends as if told to quit.
+            ui_display_message("输入已结束，操作已取消");
+            return quit();
         }
         ui_pause();
     }

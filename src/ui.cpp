@@ -28,18 +28,19 @@ int read_choice() {
     return static_cast<unsigned char>(ch);
 }
 
-// Reads one line of at most size - 1 bytes and cuts it at its line break; an empty string
-// at end of input.
-void read_line(char* buffer, size_t size) {
+// Reads one line of at most size - 1 bytes and cuts it at its line break. False, with an
+// empty string, when input ends before the line has a byte.
+bool read_line(char* buffer, size_t size) {
     if (size == 0)
-        return;
+        return true;
     std::fflush(stdout);
     int limit = size > INT_MAX ? INT_MAX : static_cast<int>(size);
     if (std::fgets(buffer, limit, stdin) == nullptr) {
         buffer[0] = '\0';
-        return;
+        return false;
     }
     buffer[std::strcspn(buffer, "\n")] = '\0';
+    return true;
 }
 
 void clear_screen() {
@@ -80,23 +81,26 @@ char ui_show_main_menu() {
     return ch == EOF ? 'q' : static_cast<char>(ch);
 }
 
-void ui_prompt_filename(const char* prompt, char* buffer, size_t size) {
+bool ui_prompt_filename(const char* prompt, char* buffer, size_t size) {
     std::printf("\n%s%s%s%s", BOLD, BLUE, prompt, RESET);
-    read_line(buffer, size);
+    return read_line(buffer, size);
 }
 
-void ui_prompt_info(const char* prompt, char* buffer, size_t size) {
+bool ui_prompt_info(const char* prompt, char* buffer, size_t size) {
     std::printf("%s%s%s%s", BOLD, BLUE, prompt, RESET);
-    read_line(buffer, size);
+    return read_line(buffer, size);
 }
 
-int ui_prompt_encryption_method() {
+int ui_prompt_encryption_method(bool* ended) {
     std::printf("\n%s%s┌──────────── 选择加密方式 ────────────┐%s\n", BOLD, MAGENTA, RESET);
     std::printf("%s│  [0] 偏移量加密                      │%s\n", MAGENTA, RESET);
     std::printf("%s│  [1] XOR 加密                        │%s\n", MAGENTA, RESET);
     std::printf("%s└──────────────────────────────────────┘%s\n", MAGENTA, RESET);
     std::printf("\n%s请选择加密方式 > %s", GREEN, RESET);
-    return read_choice() == '1' ? 1 : 0;
+    int ch = read_choice();
+    if (ended != nullptr)
+        *ended = ch == EOF;
+    return ch == '1' ? 1 : 0;
 }
 
 int ui_prompt_decoding_method() {
