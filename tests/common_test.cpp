@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "resources.h"
 #include "test_util.h"
 
 TEST(Fnv1a64, MatchesPublishedVectors) {
@@ -62,4 +63,26 @@ TEST(HeapSort, OrdersByFrequencyThenDescendingByte) {
             got.emplace_back(item.byte, item.frequency);
         EXPECT_EQ(got, sorted);
     }
+}
+
+// An output appears whole or not at all: a stream that has seen an error does not close
+// cleanly, a rename that fails is no commit, and an output never committed leaves nothing.
+TEST_F(CommonFiles, PendingFilesCommitOnlyWhatWasWrittenWhole) {
+    write_file("out", "earlier");
+    {
+        PendingFile failed_stream("out");
+        ASSERT_TRUE(failed_stream.open("wb"));
+        EXPECT_TRUE(failed_stream.write("new", 3));
+        std::fgetc(failed_stream.get());  // reading a write-only stream sets its error flag
+        EXPECT_FALSE(failed_stream.close());
+    }
+    {
+        PendingFile failed_rename("out");
+        ASSERT_TRUE(failed_rename.open("wb"));
+        EXPECT_TRUE(failed_rename.write("new", 3) && failed_rename.close());
+        std::filesystem::remove("out");
+        std::filesystem::create_directories("out/in the way");
+        EXPECT_FALSE(failed_rename.commit());
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);
 }
