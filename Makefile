@@ -11,6 +11,7 @@ FUZZ_TARGETS := tree_reader:code_table table_reader:code_table hash_reader:code_
 	hash_decoder:table_and_data round_trip:bytes
 
 .PHONY: all build run test test-asan terminal-test valgrind fuzz bench bench-big format clean
+.PHONY: windows
 
 all: build
 
@@ -74,8 +75,18 @@ bench-big:
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench --big
 
+# hfm.exe for 64-bit Windows, cross-compiled with MinGW-w64 and linked statically.
+WIN_BUILD ?= build-windows
+WIN_CMAKE = cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	-DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+windows:
+	$(WIN_CMAKE)
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target hfm
+
 format:
 	clang-format -i include/*.h src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp fuzz/*.cpp fuzz/*.h
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-bench $(FUZZ_BUILD)
+	rm -rf $(WIN_BUILD)

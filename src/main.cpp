@@ -14,7 +14,9 @@
 #include "ui.h"
 
 #ifdef _WIN32
+#ifndef NOMINMAX  // MinGW's libstdc++ defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 
