@@ -11,7 +11,7 @@ FUZZ_TARGETS := tree_reader:code_table table_reader:code_table hash_reader:code_
 	hash_decoder:table_and_data round_trip:bytes
 
 .PHONY: all build run test test-asan terminal-test valgrind fuzz bench bench-big format clean
-.PHONY: windows
+.PHONY: windows test-windows test-windows-big
 
 all: build
 
@@ -83,6 +83,25 @@ WIN_CMAKE = cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x8
 windows:
 	$(WIN_CMAKE)
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target hfm
+
+# The tests built for Windows (GoogleTest from the sources of Debian's package googletest) and
+# run by ctest under Wine, one Wine server serving the whole run, then a session typed into
+# hfm.exe in a Wine console inside tmux.
+test-windows:
+	$(WIN_CMAKE) -DHFM_TESTS=ON
+	tools/wine-run --start
+	cmake --build $(WIN_BUILD) -j $(JOBS) && (cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)) \
+		&& python3 tests/session_check.py wine $(WIN_BUILD); \
+		status=$$?; tools/wine-run --stop; exit $$status
+
+# A 2.5 GiB file compressed and restored by hfm.exe under Wine (about 3 GiB of disk in the
+# build folder, 6 GiB of memory); not part of CI.
+test-windows-big:
+	$(WIN_CMAKE) -DHFM_TESTS=ON
+	tools/wine-run --start
+	cmake --build $(WIN_BUILD) -j $(JOBS) && tools/wine-run $(WIN_BUILD)/hfm_tests.exe \
+		--gtest_also_run_disabled_tests --gtest_filter='*TwoAndAHalfGiB*'; \
+		status=$$?; tools/wine-run --stop; exit $$status
 
 format:
 	clang-format -i include/*.h src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp fuzz/*.cpp fuzz/*.h

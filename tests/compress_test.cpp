@@ -1,7 +1,9 @@
 #include "compress.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -194,20 +196,21 @@ TEST_F(CompressFile, WritesTheWorkedExampleForBothTransforms) {
             EXPECT_EQ(status, 0);
             EXPECT_EQ(read_file("in.bin.hfm"),
                       std::to_string(method) + "\nabc\ndef\n" + std::string("\xEA\x00", 2));
-            EXPECT_EQ(read_file("in.bin.hfm.code"),
+            EXPECT_EQ(without_cr_lf(read_file("in.bin.hfm.code")),
                       "6\n0x43 0x02 0x00\n0x42 0x02 0x40\n0x41 0x01 0x80\n");
         }
     }
     write_file("one.txt", std::string(10, static_cast<char>(0xBB - KEY_BYTE)));
     int status = -1;
     compress_file_quiet("one.txt", "", ENCRYPT_METHOD_OFFSET, &status);
-    EXPECT_EQ(read_file("one.txt.hfm.code"), "10\n0xBB 0x01 0x00\n");
+    EXPECT_EQ(without_cr_lf(read_file("one.txt.hfm.code")), "10\n0xBB 0x01 0x00\n");
     EXPECT_EQ(read_file("one.txt.hfm"), std::string("0\n\ndef\n\x00\x00", 9));
     EXPECT_EQ(files_here(),
               (std::vector<std::string>{"in.bin", "in.bin.hfm", "in.bin.hfm.code", "one.txt",
                                         "one.txt.hfm", "one.txt.hfm.code"}));
 }
 
+#ifndef _WIN32  // pipes named under /dev/fd and symbolic links
 TEST_F(CompressFile, FailuresPrintTheirMessageAndLeaveNoFiles) {
     write_file("empty.txt", "");
     write_file("text.txt", "hello");
@@ -261,3 +264,4 @@ TEST_F(CompressFile, FailuresPrintTheirMessageAndLeaveNoFiles) {
     EXPECT_TRUE(std::filesystem::is_symlink("linked.txt.hfm"));
     EXPECT_EQ(read_file("target").substr(0, 8), "0\na\ndef\n");
 }
+#endif

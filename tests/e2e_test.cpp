@@ -2,7 +2,9 @@
 // input at every kind of prompt. Expected screens come from the console functions themselves,
 // whose bytes ui_test pins down.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <chrono>
 #include <string>
@@ -19,6 +21,7 @@ std::string message_box(const char* text) {
 
 const std::string PAUSE = "\n\033[33m按回车键继续...\033[0m";
 
+#ifndef _WIN32  // getrusage
 // Processor seconds used by the finished child processes so far.
 double children_cpu_seconds() {
     rusage usage{};
@@ -26,6 +29,7 @@ double children_cpu_seconds() {
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
+#endif
 
 }  // namespace
 
@@ -77,6 +81,7 @@ TEST_F(Session, CompressCommandReportsItsOutcome) {
     EXPECT_EQ(failed.out.find("HASH"), std::string::npos);  // no report after a failure
 }
 
+#ifndef _WIN32  // getrusage
 TEST_F(Session, EndOfInputAnywhereEndsTheProgramQuickly) {
     write_file("in.txt", "hello world");
     ASSERT_EQ(run_hfm("c\nin.txt\ns\nr\n1\n\nq\n").status, 0);  // a pair to reach the method prompt
@@ -95,6 +100,7 @@ TEST_F(Session, EndOfInputAnywhereEndsTheProgramQuickly) {
         EXPECT_NE(r.out.find("感谢使用，再见！"), std::string::npos) << input;
     }
 }
+#endif
 
 // Lines longer than their buffer are split and the rest feeds the next read, so each case
 // types its lines to show where every piece lands: the header written, the restored file and

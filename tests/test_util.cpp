@@ -1,6 +1,15 @@
 #include "test_util.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <process.h>
+#include <windows.h>
+#else
 #include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -64,14 +73,95 @@ std::vector<std::string> files_here() {
     return names;
 }
 
+std::string without_cr_lf(std::string text) {
+#ifdef _WIN32
+    size_t kept = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            text[kept++] = text[i];
+    }
+    text.resize(kept);
+#endif
+    return text;
+}
+
+int process_id() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return static_cast<int>(::getpid());
+#endif
+}
+
+#ifdef _WIN32
+
+// hfm.exe is built beside the test program; a path CMake knows is a path of the build
+// machine, which need not be one the Windows program can open.
+int run_redirected(const char* input, const char* output, const char* errors, int timeout_seconds) {
+    std::wstring program(MAX_PATH, L'\0');
+    program.resize(GetModuleFileNameW(nullptr, program.data(), MAX_PATH));
+    program = program.substr(0, program.find_last_of(L"\\/") + 1) + L"hfm.exe";
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    auto open = [&](const char* name, bool write) {
+        return CreateFileA(name, write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ, &inherit,
+                           write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE in = open(input, false), out = open(output, true), err = open(errors, true);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"\"" + program + L"\"";
+    int status = -1;
+    if (in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+        CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        DWORD code = 0;
+        if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeout_seconds) * 1000) !=
+            WAIT_OBJECT_0)
+            TerminateProcess(process.hProcess, 1);
+        else if (GetExitCodeProcess(process.hProcess, &code))
+            status = static_cast<int>(code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    for (HANDLE handle : {in, out, err}) {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+    return status;
+}
+
+#else
+
+int run_redirected(const char* input, const char* output, const char* errors, int timeout_seconds) {
+    std::string command = "timeout " + std::to_string(timeout_seconds) + " '" + HFM_PATH + "' < " +
+                          input + " > " + output + " 2> " + errors;
+    int raw = std::system(command.c_str());
+    return raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+#endif
+
 void feed_stdin(const std::string& input) {
     static int counter = 0;
     fs::path path = fs::temp_directory_path() /
-                    ("hfm_stdin_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+                    ("hfm_stdin_" + std::to_string(process_id()) + "_" + std::to_string(counter++));
     write_file(path.string(), input);
-    ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
+    ASSERT_NE(std::freopen(path.string().c_str(), "rb", stdin), nullptr);
     std::clearerr(stdin);
+#ifdef _WIN32
+    // An open file cannot be removed here: the one fed before is closed now.
+    static fs::path fed_before;
+    std::error_code ignored;
+    fs::remove(fed_before, ignored);
+    fed_before = path;
+#else
     fs::remove(path);  // the open stream keeps the data readable
+#endif
 }
 
 std::string rest_of_input() {
@@ -94,16 +184,13 @@ std::string run_with_input(const std::string& input, const std::function<void()>
     return capture_stdout(fn);
 }
 
-RunResult run_hfm(const std::string& input) {
+RunResult run_hfm(const std::string& input, int timeout_seconds) {
     write_file("hfm_stdin.txt", input);
-    std::string command = std::string("timeout 60 '") + HFM_PATH +
-                          "' < hfm_stdin.txt > hfm_stdout.txt 2> hfm_stderr.txt";
-    int raw = std::system(command.c_str());
     RunResult result;
-    if (raw != -1 && WIFEXITED(raw))
-        result.status = WEXITSTATUS(raw);
-    result.out = read_file("hfm_stdout.txt");
-    result.err = read_file("hfm_stderr.txt");
+    result.status =
+        run_redirected("hfm_stdin.txt", "hfm_stdout.txt", "hfm_stderr.txt", timeout_seconds);
+    result.out = without_cr_lf(read_file("hfm_stdout.txt"));
+    result.err = without_cr_lf(read_file("hfm_stderr.txt"));
     fs::remove("hfm_stdin.txt");
     fs::remove("hfm_stdout.txt");
     fs::remove("hfm_stderr.txt");

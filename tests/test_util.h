@@ -48,5 +48,19 @@ struct RunResult {
     std::string err;
 };
 
-// Runs the hfm program in the working directory with `input` as its standard input.
-RunResult run_hfm(const std::string& input);
+// Runs the hfm program in the working directory with `input` as its standard input. Its
+// output comes back with the CR that a Windows text-mode stream puts before each line feed
+// taken out, so that what it printed compares alike on every platform.
+RunResult run_hfm(const std::string& input, int timeout_seconds = 60);
+
+// Runs the hfm program in the working directory with standard input, output and error
+// connected to the files named; its exit status, or -1 when it did not exit by itself within
+// `timeout_seconds`.
+int run_redirected(const char* input, const char* output, const char* errors, int timeout_seconds);
+
+// `text` with each CR LF made LF where the platform's text mode writes CR LF; unchanged
+// elsewhere.
+std::string without_cr_lf(std::string text);
+
+// The running process's id.
+int process_id();

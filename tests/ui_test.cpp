@@ -13,6 +13,12 @@ namespace {
 const std::string BOLD = "\033[1m", RED = "\033[31m", GREEN = "\033[32m", YELLOW = "\033[33m",
                   BLUE = "\033[34m", MAGENTA = "\033[35m", CYAN = "\033[36m", RESET = "\033[0m";
 
+#ifdef _WIN32
+const std::string CLEAR_SCREEN = "";  // "cls" clears the console, not the captured output
+#else
+const std::string CLEAR_SCREEN = "\033[H\033[2J";
+#endif
+
 std::string blanks(int n) {
     return std::string(static_cast<size_t>(n), ' ');
 }
@@ -50,7 +56,7 @@ std::string row(const std::string& key, const std::string& label, int pad) {
 
 TEST(UiScreens, BannersAndMessagesAreByteExact) {
     EXPECT_EQ(capture_stdout(ui_init),
-              "\033[H\033[2J\n" + banner("文件压缩/解压缩系统 - 欢迎使用", 9, 11) + "\n");
+              CLEAR_SCREEN + "\n" + banner("文件压缩/解压缩系统 - 欢迎使用", 9, 11) + "\n");
     EXPECT_EQ(capture_stdout(ui_cleanup), "\n" + banner("感谢使用，再见！", 12, 20));
     const std::string rule = repeat("═", 42);
     EXPECT_EQ(capture_stdout([] { ui_display_message("文件压缩成功！"); }),
