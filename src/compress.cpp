@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "resources.h"
@@ -311,9 +310,7 @@ void pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
 // The whole input, or null after printing why it could not be read.
 std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_size) {
     // Some systems open a folder like a file; it is no input all the same.
-    std::error_code ignored;
-    FilePtr in(std::filesystem::is_directory(filename, ignored) ? nullptr
-                                                                : std::fopen(filename, "rb"));
+    FilePtr in(is_directory(filename) ? nullptr : open_file(filename, "rb"));
     if (!in) {
         std::printf("无法打开文件: %s\n", filename);
         return nullptr;
@@ -329,7 +326,7 @@ std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_s
         std::printf("内存分配失败\n");
         return nullptr;
     }
-    if (std::fread(content.get(), 1, *file_size, in.get()) != *file_size) {
+    if (read_fully(content.get(), *file_size, in.get()) != *file_size) {
         std::printf("文件读取失败\n");
         return nullptr;
     }

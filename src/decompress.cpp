@@ -304,7 +304,7 @@ unsigned long parse_hex(const char* token) {
 }  // namespace
 
 DecodingTablePtr build_decoding_table(const char* code_filename) {
-    FilePtr file(std::fopen(code_filename, "r"));
+    FilePtr file(open_file(code_filename, "r"));
     if (!file) {
         std::printf("无法打开编码表文件: %s\n", code_filename);
         return nullptr;
@@ -430,7 +430,7 @@ void skip_token(const char** cursor) {
 std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* unique_chars,
                                              size_t* original_size) {
     *unique_chars = 0;
-    FilePtr file(std::fopen(code_filename, "r"));
+    FilePtr file(open_file(code_filename, "r"));
     if (!file) {
         std::printf("无法打开编码表文件: %s\n", code_filename);
         return nullptr;
@@ -709,7 +709,7 @@ int hash_table_find(const HashTable& table, uint32_t code, unsigned code_len) {
 
 std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, size_t* unique_chars) {
     *unique_chars = 0;
-    FilePtr file(std::fopen(code_filename, "r"));
+    FilePtr file(open_file(code_filename, "r"));
     if (!file) {
         std::printf("无法打开编码表文件\n");
         return nullptr;
@@ -964,7 +964,7 @@ bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, s
         std::printf("内存分配失败\n");
         return false;
     }
-    if (std::fread(data->get(), 1, *size, file) != *size) {
+    if (read_fully(data->get(), *size, file) != *size) {
         std::printf("读取压缩数据失败\n");
         return false;
     }
@@ -977,7 +977,7 @@ bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, s
 bool read_compressed_file(const char* filename, const char* sender_info, const char* receiver_info,
                           CompressedHeader* header, std::unique_ptr<unsigned char[]>* data,
                           size_t* size) {
-    FilePtr in(std::fopen(filename, "rb"));
+    FilePtr in(open_file(filename, "rb"));
     if (!in) {
         std::printf("无法打开压缩文件: %s\n", filename);
         return false;
@@ -1129,7 +1129,9 @@ struct PerformanceStats {
 };
 
 void print_performance_stats(PerformanceStats stats, double decode_time, size_t bytes_written) {
-    double decode_speed = (static_cast<double>(bytes_written) / decode_time) / 1024.0;
+    // A span too short for the clock to see has no speed to speak of: 0, never inf or nan.
+    double decode_speed =
+        decode_time > 0.0 ? (static_cast<double>(bytes_written) / decode_time) / 1024.0 : 0.0;
     std::printf("\n=== 性能统计 ===\n");
     std::printf("压缩率: %.2f%%\n", stats.compression_ratio);
     std::printf("解码操作耗时: %.3f 秒\n", decode_time);
@@ -1175,7 +1177,7 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
                         .original_size = original_size,
                         .code_filename = names.code_filename.c_str()};
     size_t bytes_written = 0;
-    clock_t decode_start = std::clock();
+    double decode_start = seconds_now();
     if (!decode_with_chosen_method(decode_method, job, table.get(), &bytes_written))
         return -1;
     // A short result is never written: it would pass for the restored file.
@@ -1183,8 +1185,8 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
         std::printf("解码失败：解码后的数据大小不匹配\n");
         return -1;
     }
-    clock_t decode_end = std::clock();
-    double decode_time = static_cast<double>(decode_end - decode_start) / CLOCKS_PER_SEC;
+    double decode_end = seconds_now();
+    double decode_time = decode_end - decode_start;
 
     reverse_transform(decoded_data.get(), bytes_written,
                       static_cast<EncryptMethod>(static_cast<uint32_t>(header.enc_method)));

@@ -14,7 +14,11 @@
 #include "ui.h"
 
 #ifdef _WIN32
+#ifndef NOMINMAX  // MinGW's libstdc++ defines it already
 #define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #endif
 
@@ -40,6 +44,27 @@ void set_console_utf8() {
     SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 #else
     // POSIX terminals already take UTF-8 and ANSI escapes; there is nothing to switch on.
+#endif
+}
+
+// The MinGW printf hands a stream its text one byte at a time, and a console shows a UTF-8
+// character split over several writes as mojibake. So on a console the output is held in a
+// buffer that leaves whole: the prompts flush it before every read of standard input, and the
+// program's end flushes the rest. In binary mode a flush is one write (in text mode the C
+// runtime writes its CR LF translation in pieces); the console starts a new line at a line
+// feed all the same. Pipes and files keep their text mode and the C runtime's buffering.
+void buffer_console_output() {
+#ifdef _WIN32
+    constexpr size_t CONSOLE_BUFFER_BYTES = 64 * 1024;
+    for (std::FILE* stream : {stdout, stderr}) {
+        DWORD mode = 0;
+        if (!GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode))
+            continue;
+        _setmode(_fileno(stream), _O_BINARY);
+        std::setvbuf(stream, nullptr, _IOFBF, CONSOLE_BUFFER_BYTES);
+    }
+#else
+    // A terminal here takes UTF-8 in any pieces; the C library's line buffering stays.
 #endif
 }
 
@@ -102,16 +127,20 @@ bool for_each_block(std::FILE* file, Consume&& consume) {
 }
 
 void print_input_hash(const char* filename) {
-    FilePtr file(std::fopen(filename, "rb"));
+    FilePtr file(open_file(filename, "rb"));
     if (!file) {
+        std::fflush(stdout);  // a buffered console shows the two streams in the order written
         std::fprintf(stderr, "无法打开原文件: %s\n", filename);
+        std::fflush(stderr);
         return;
     }
     uint64_t hash = FNV_OFFSET;
     if (!for_each_block(file.get(), [&](const unsigned char* data, size_t size) {
             hash = fnv1a_64_extend(hash, data, size);
         })) {
+        std::fflush(stdout);
         std::fprintf(stderr, "读取原文件数据失败\n");
+        std::fflush(stderr);
         return;
     }
     std::printf("\n原文件 HASH 值: 0x%016llx\n", static_cast<unsigned long long>(hash));
@@ -119,7 +148,7 @@ void print_input_hash(const char* filename) {
 
 void print_code_table(const char* code_filename) {
     std::printf("\n=== 编码表内容 (HEX 显示) ===\n");
-    FilePtr file(std::fopen(code_filename, "r"));
+    FilePtr file(open_file(code_filename, "r"));
     if (!file) {
         std::printf("无法打开编码表文件: %s\n", code_filename);
         return;
@@ -131,7 +160,7 @@ void print_code_table(const char* code_filename) {
 
 void print_compressed_tail_and_hash(const char* compressed_filename) {
     std::printf("\n=== 压缩文件最后16个字节 (HEX 显示) ===\n");
-    FilePtr file(std::fopen(compressed_filename, "rb"));
+    FilePtr file(open_file(compressed_filename, "rb"));
     if (!file) {
         std::printf("无法打开压缩文件: %s\n", compressed_filename);
         return;
@@ -173,7 +202,7 @@ void print_compressed_tail_and_hash(const char* compressed_filename) {
 size_t count_file_frequencies(const char* filename, FreqTable& items) {
     for (size_t i = 0; i < items.size(); ++i)
         items[i] = FreqItem{static_cast<unsigned char>(i), 0};
-    FilePtr file(std::fopen(filename, "rb"));
+    FilePtr file(open_file(filename, "rb"));
     if (!file)
         return 0;
     ByteCounter counter;
@@ -350,6 +379,7 @@ int quit() {
 }  // namespace
 
 int main() {
+    buffer_console_output();
     set_console_utf8();
     ui_init();
     for (;;) {

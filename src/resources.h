@@ -4,16 +4,15 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <random>
 #include <string>
-#include <system_error>
 
 #ifndef _WIN32
 #include <sys/mman.h>
@@ -23,6 +22,82 @@ struct FileCloser {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// ---- Files by name ---------------------------------------------------------------------------
+//
+// Every file the program opens, creates, removes or renames goes through these functions
+// (defined in common.cpp). Names are UTF-8, as typed. On Windows they are converted to UTF-16
+// and handed to the wide-character calls, since the narrow ones read bytes in the ANSI code
+// page; a name that is not valid UTF-8 is refused there. Elsewhere they reach the system as
+// they are.
+
+// As std::fopen; null on failure.
+std::FILE* open_file(const char* name, const char* mode);
+
+// Creates `name` for writing with `mode` ("wb" or "w") only if nothing of that name exists,
+// so that no existing file is ever opened in its place. Null on failure, with errno EEXIST
+// when the name is taken.
+std::FILE* create_new_file(const char* name, const char* mode);
+
+// Removes a file; false when it cannot.
+bool remove_file(const char* name);
+
+// Renames `from` to `to`, replacing a file named `to`; false when that fails.
+bool rename_file(const char* from, const char* to);
+
+// Whether `name` is a folder, or a link to one.
+bool is_directory(const char* name);
+
+// The size of a file as stored, or -1 when it cannot be taken.
+int64_t file_size_on_disk(const char* name);
+
+// What `size` bytes of text written through a text-mode ("w") stream occupy on disk: the
+// same bytes here, one more per line feed where the C runtime writes CR LF.
+uint64_t text_size_on_disk(const char* text, size_t size);
+
+// Sets *target to the file that opening `name` for writing would write: `name` itself, or,
+// when it is a symbolic link, the file it leads to. False when that cannot be told (a chain of
+// links too long to follow; on Windows a link to nothing).
+bool resolve_output_name(const std::string& name, std::string* target);
+
+// Some C runtimes fail a single read or write of 2 GiB or more, so large buffers go through
+// the stream in pieces of at most this many bytes.
+inline constexpr size_t IO_PIECE_BYTES = size_t{1} << 30;
+
+// Reads up to `size` bytes in pieces; the number read, fewer at the end of the file or on an
+// error.
+inline size_t read_fully(void* data, size_t size, std::FILE* file) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    size_t total = 0;
+    while (total < size) {
+        size_t piece = std::min(size - total, IO_PIECE_BYTES);
+        size_t got = std::fread(bytes + total, 1, piece, file);
+        total += got;
+        if (got < piece)
+            break;
+    }
+    return total;
+}
+
+// Writes all `size` bytes in pieces; false on a short write.
+inline bool write_fully(const void* data, size_t size, std::FILE* file) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t done = 0; done < size;) {
+        size_t piece = std::min(size - done, IO_PIECE_BYTES);
+        if (std::fwrite(bytes + done, 1, piece, file) != piece)
+            return false;
+        done += piece;
+    }
+    return true;
+}
+
+// Seconds on a steady clock of the finest resolution the system offers, for timing a span:
+// the processor clock ticks only every millisecond or so on some systems.
+inline double seconds_now() {
+    using Seconds = std::chrono::duration<double>;
+    return std::chrono::duration_cast<Seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Whether `count` objects of T could ever be one block: no object is larger than PTRDIFF_MAX
 // bytes, and some allocators abort rather than fail on such a request.
@@ -166,34 +241,38 @@ class PendingFile {
     ~PendingFile() {
         file_.reset();
         if (!temp_name_.empty() && !committed_)
-            std::remove(temp_name_.c_str());
+            remove_file(temp_name_.c_str());
     }
 
     // Creates the temporary with `mode` ("wb" or "w"); false when it cannot be created, or
     // when the final name could not be opened for writing (a folder, a link to nowhere).
     bool open(const char* mode) {
-        std::error_code error;
-        if (!resolve_links() || std::filesystem::is_directory(target_, error))
+        if (!resolve_output_name(final_name_, &target_) || is_directory(target_.c_str()))
             return false;
+        text_ = std::string(mode).find('b') == std::string::npos;
         // The temporary's last component is as long as the final one, so a name that the
-        // file system refuses is refused here, before anything is written or replaced.
+        // file system refuses is refused here, before anything is written or replaced. Its
+        // marker takes the place of whole characters: a UTF-8 sequence cut in two would make
+        // a name that cannot be converted for the system.
         size_t slash = target_.find_last_of("/\\");
         size_t base = slash == std::string::npos ? 0 : slash + 1;
         std::string dir = target_.substr(0, base);
         std::string leaf = target_.substr(base);
-        constexpr size_t kMarker = 8;  // "." and seven random characters
-        std::string rest = leaf.size() > kMarker ? leaf.substr(kMarker) : std::string();
-        std::string exclusive = std::string(mode) + "x";
+        constexpr size_t kMarker = 8;  // "." and at least seven random characters
+        size_t cut = std::min(kMarker, leaf.size());
+        while (cut < leaf.size() && (static_cast<unsigned char>(leaf[cut]) & 0xC0) == 0x80)
+            ++cut;
+        std::string rest = leaf.substr(cut);
         std::random_device seed;
         std::mt19937 rng(seed());
         static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 32; ++attempt) {
             std::string marker = ".";
-            for (size_t i = 1; i < kMarker; ++i)
+            for (size_t i = 1; i < std::max(kMarker, cut); ++i)
                 marker += kChars[rng() % (sizeof(kChars) - 1)];
             std::string candidate = dir + marker + rest;
             errno = 0;
-            file_.reset(std::fopen(candidate.c_str(), exclusive.c_str()));
+            file_.reset(create_new_file(candidate.c_str(), mode));
             if (file_) {
                 temp_name_ = candidate;
                 return true;
@@ -204,55 +283,40 @@ class PendingFile {
         return false;
     }
 
-    std::FILE* get() const { return file_.get(); }
-
     // Writes all `size` bytes; false on a short write.
     bool write(const void* data, size_t size) {
-        return file_ && std::fwrite(data, 1, size, file_.get()) == size;
+        if (!file_ || !write_fully(data, size, file_.get()))
+            return false;
+        expected_size_ += text_ ? text_size_on_disk(static_cast<const char*>(data), size) : size;
+        return true;
     }
 
-    // Flushes and closes the temporary; false when anything buffered could not be written.
+    // Flushes and closes the temporary; false when anything buffered could not be written,
+    // or when the file on disk is not as long as what was written: a C runtime may count a
+    // short write as whole, and such a file must never replace a good one.
     bool close() {
         if (!file_)
             return false;
         bool ok = std::ferror(file_.get()) == 0;
         ok = std::fclose(file_.release()) == 0 && ok;
-        return ok;
+        int64_t on_disk = file_size_on_disk(temp_name_.c_str());
+        return ok && on_disk >= 0 && static_cast<uint64_t>(on_disk) == expected_size_;
     }
 
     // Renames the closed temporary over the final name; false when that fails.
     bool commit() {
         if (file_ || temp_name_.empty())
             return false;
-        std::error_code error;
-        std::filesystem::rename(temp_name_, target_, error);
-        committed_ = !error;
+        committed_ = rename_file(temp_name_.c_str(), target_.c_str());
         return committed_;
     }
 
   private:
-    // Sets target_ to the file that opening the final name would write: a symbolic link is
-    // written through, not replaced. False for a chain of links too long to follow.
-    bool resolve_links() {
-        namespace fs = std::filesystem;
-        fs::path name = final_name_;
-        for (int hops = 0; hops < 40; ++hops) {
-            std::error_code error;
-            if (!fs::is_symlink(name, error)) {
-                target_ = name.string();
-                return true;
-            }
-            fs::path link = fs::read_symlink(name, error);
-            if (error)
-                return false;
-            name = link.is_absolute() ? link : name.parent_path() / link;
-        }
-        return false;
-    }
-
     std::string final_name_;
     std::string target_;  // final_name_ with symbolic links followed
     std::string temp_name_;
     FilePtr file_;
+    bool text_ = false;
+    uint64_t expected_size_ = 0;  // bytes written, as stored on disk
     bool committed_ = false;
 };

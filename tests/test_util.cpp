@@ -1,10 +1,18 @@
 #include "test_util.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <process.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -21,13 +29,17 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t OUTPUT_CAP = 16 << 20;
-constexpr auto RUN_TIMEOUT = std::chrono::seconds(60);
 
 // A file outside every test's folder, so that the folder holds only what the program made.
 fs::path scratch_path(const char* what) {
     static std::random_device seed;
-    return fs::temp_directory_path() / ("hfm_" + std::string(what) + "_" +
-                                        std::to_string(::getpid()) + "_" + std::to_string(seed()));
+#ifdef _WIN32
+    const int pid = _getpid();
+#else
+    const int pid = static_cast<int>(::getpid());
+#endif
+    return fs::temp_directory_path() /
+           ("hfm_" + std::string(what) + "_" + std::to_string(pid) + "_" + std::to_string(seed()));
 }
 
 }  // namespace
@@ -45,14 +57,23 @@ void TempDirTest::TearDown() {
     fs::remove_all(dir_, ignored);
 }
 
+fs::path utf8_path(const std::string& name) {
+    return fs::path(std::u8string(name.begin(), name.end()));
+}
+
+std::string utf8_name(const fs::path& path) {
+    const std::u8string name = path.generic_u8string();
+    return std::string(name.begin(), name.end());
+}
+
 void write_file(const std::string& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(utf8_path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(out.good()) << "cannot write " << path;
 }
 
 std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(utf8_path(path), std::ios::binary);
     std::ostringstream all;
     all << in.rdbuf();
     return all.str();
@@ -61,8 +82,15 @@ std::string read_file(const std::string& path) {
 std::string run_with_input(const std::string& input, const std::function<void()>& fn) {
     const fs::path path = scratch_path("stdin");
     write_file(path.string(), input);
-    EXPECT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
+    EXPECT_NE(std::freopen(path.string().c_str(), "rb", stdin), nullptr);
+#ifdef _WIN32
+    static fs::path fed_before;  // an open file cannot be removed there: the one before can
+    std::error_code ignored;
+    fs::remove(fed_before, ignored);
+    fed_before = path;
+#else
     fs::remove(path);  // the open stream keeps the data readable
+#endif
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     fn();
@@ -78,14 +106,63 @@ std::string rest_of_input() {
 }
 
 bool memory_is_measured() {
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
     return false;
 #else
     return std::getenv("HFM_TEST_WRAPPER") == nullptr;
 #endif
 }
 
-ProgramRun run_program(const std::string& keys, uint64_t file_size_limit) {
+#ifdef _WIN32
+
+// hfm.exe is built beside the test program (a path CMake knows is one of the build machine).
+// Its streams are files; a text-mode stream's CR before each line feed is taken out.
+ProgramRun run_program(const std::string& keys, uint64_t, int timeout_seconds) {
+    const fs::path in_path = scratch_path("keys"), out_path = scratch_path("out"),
+                   err_path = scratch_path("err");
+    write_file(in_path.string(), keys);
+    std::wstring program(MAX_PATH, L'\0');
+    program.resize(GetModuleFileNameW(nullptr, program.data(), MAX_PATH));
+    program = program.substr(0, program.find_last_of(L"\\/") + 1) + L"hfm.exe";
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    auto open = [&](const fs::path& path, bool write) {
+        return CreateFileW(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ,
+                           &inherit, write ? CREATE_ALWAYS : OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE in = open(in_path, false), out = open(out_path, true), err = open(err_path, true);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"\"" + program + L"\"";
+    ProgramRun run;
+    if (CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       nullptr, &startup, &process)) {
+        DWORD code = 0;
+        bool ended = WaitForSingleObject(process.hProcess, timeout_seconds * 1000) == WAIT_OBJECT_0;
+        if (!ended)
+            TerminateProcess(process.hProcess, 1);
+        else if (GetExitCodeProcess(process.hProcess, &code))
+            run.status = static_cast<int>(code);
+        EXPECT_TRUE(ended) << "the program ran too long";
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    for (HANDLE handle : {in, out, err})
+        CloseHandle(handle);
+    run.out = without_cr_lf(read_file(out_path.string()));
+    run.err = without_cr_lf(read_file(err_path.string()));
+    for (const fs::path& path : {in_path, out_path, err_path})
+        fs::remove(path);
+    return run;
+}
+
+#else
+
+ProgramRun run_program(const std::string& keys, uint64_t file_size_limit, int timeout_seconds) {
     const fs::path keys_path = scratch_path("keys");
     write_file(keys_path.string(), keys);
     std::vector<std::string> words;
@@ -123,7 +200,7 @@ ProgramRun run_program(const std::string& keys, uint64_t file_size_limit) {
     close(err_pipe[1]);
     ProgramRun run;
     bool killed = false;
-    const auto deadline = std::chrono::steady_clock::now() + RUN_TIMEOUT;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&run.out, &run.err};
     for (int open_pipes = 2; open_pipes > 0;) {
@@ -156,6 +233,20 @@ ProgramRun run_program(const std::string& keys, uint64_t file_size_limit) {
     run.peak_kib = usage.ru_maxrss;
     EXPECT_FALSE(killed) << "the program ran too long or printed too much";
     return run;
+}
+
+#endif
+
+std::string without_cr_lf(std::string text) {
+#ifdef _WIN32
+    size_t kept = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            text[kept++] = text[i];
+    }
+    text.resize(kept);
+#endif
+    return text;
 }
 
 std::string unescape(std::string_view text) {

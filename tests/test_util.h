@@ -19,6 +19,11 @@ class TempDirTest : public ::testing::Test {
     std::filesystem::path dir_, old_cwd_;
 };
 
+// Paths from names typed in UTF-8, and back: a path made from a std::string would take its
+// bytes in the ANSI code page on Windows.
+std::filesystem::path utf8_path(const std::string& name);
+std::string utf8_name(const std::filesystem::path& path);
+
 void write_file(const std::string& path, std::string_view bytes);
 // The file's bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);
@@ -38,7 +43,13 @@ struct ProgramRun {
 // `file_size_limit` bytes (0: none) fail instead of killing it. A run that prints more than
 // a few megabytes or takes more than a minute is killed: no fault can fill the disk or hang
 // the suite. HFM_TEST_WRAPPER, when set, is a command to run the program under (valgrind).
-ProgramRun run_program(const std::string& keys, uint64_t file_size_limit = 0);
+// On Windows there is no file-size limit, and the CR that text mode puts before each line
+// feed of the output is taken out.
+ProgramRun run_program(const std::string& keys, uint64_t file_size_limit = 0,
+                       int timeout_seconds = 60);
+
+// `text` with each CR LF made LF where the platform's text mode writes CR LF.
+std::string without_cr_lf(std::string text);
 
 // True when the program runs under a wrapper or a sanitizer, whose memory is not its own.
 bool memory_is_measured();
