@@ -85,4 +85,4 @@ def main(build):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(os.path.abspath(sys.argv[1])))
