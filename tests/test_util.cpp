@@ -139,8 +139,8 @@ ProgramRun run_program(const std::string& keys, uint64_t, int timeout_seconds) {
     PROCESS_INFORMATION process{};
     std::wstring command = L"\"" + program + L"\"";
     ProgramRun run;
-    if (CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       nullptr, &startup, &process)) {
+    if (CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
         DWORD code = 0;
         bool ended = WaitForSingleObject(process.hProcess, timeout_seconds * 1000) == WAIT_OBJECT_0;
         if (!ended)
@@ -306,6 +306,7 @@ std::vector<Section> read_sections(const fs::path& path) {
             std::istringstream words(line.substr(4));
             Section s;
             words >> s.kind >> s.name >> std::ws;
+            s.name = unescape(s.name);  // a blank in a name is written \x20
             std::getline(words, s.value);
             if (s.name == "x")  // a section without a name, repeated
                 s.value = "x " + s.value;
