@@ -66,8 +66,9 @@ TEST(HeapSort, OrdersByFrequencyThenDescendingByte) {
 }
 
 // An output appears whole or not at all: a temporary shorter on disk than what was written
-// does not close cleanly, a rename that fails is no commit, and an output never committed
-// leaves nothing behind.
+// (a short write a C runtime counted as whole) does not close cleanly, a rename that fails is
+// no commit, an output never committed leaves nothing behind, and a text file's size on disk
+// counts the CR that text mode adds to every line where it adds one.
 TEST_F(CommonFiles, PendingFilesCommitOnlyWhatWasWrittenWhole) {
     write_file("out", "earlier");
     {
@@ -89,5 +90,11 @@ TEST_F(CommonFiles, PendingFilesCommitOnlyWhatWasWrittenWhole) {
         std::filesystem::create_directories("out/in the way");
         EXPECT_FALSE(failed_rename.commit());
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);
+    {
+        PendingFile text("text");
+        ASSERT_TRUE(text.open("w"));
+        EXPECT_TRUE(text.write("a\nb\n", 4) && text.close() && text.commit());
+    }
+    EXPECT_EQ(without_cr_lf(read_file("text")), "a\nb\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 2);
 }
