@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+class Progress;
+
 // The byte transform applied before coding and reversed after decoding.
 // Any other value leaves the bytes unchanged.
 enum EncryptMethod : uint32_t {
@@ -39,9 +41,11 @@ struct CompressResult {
 int compress_file(const char* filename, const char* sender_info, const char* receiver_info,
                   EncryptMethod method);
 
-// Codes `size` bytes. Null on an empty buffer or a failed allocation; prints nothing.
-// The caller releases the result with free_compress_result.
-CompressResult* compress_data(const unsigned char* content, size_t size);
+// Codes `size` bytes. Null on an empty buffer or a failed allocation; prints nothing but
+// the steps of `progress`, when given. The caller releases the result with
+// free_compress_result.
+CompressResult* compress_data(const unsigned char* content, size_t size,
+                              Progress* progress = nullptr);
 
 // Releases a result of compress_data; null is accepted.
 void free_compress_result(CompressResult* result);

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+class Progress;
+
 // A most-significant-bit-first read cursor over packed bytes; `data` is not owned.
 struct BitReader {
     const unsigned char* data = nullptr;
@@ -96,12 +98,13 @@ int read_compressed_header(std::FILE* file, CompressedHeader* header);
 
 // The decoders. Each fills decoded_data from index 0 with at most original_size bytes (the
 // caller's buffer must hold that many) and returns how many it wrote, which is fewer when
-// the bits run out or do not fit the table; no bit past 8 * compressed_size is read.
+// the bits run out or do not fit the table; no bit past 8 * compressed_size is read. A
+// `progress`, when given, shows the decoding as a step.
 
 // Walks the tree one bit at a time, one byte per leaf; stops at a bit with no child.
 size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size,
-                        const DecodingTable* table);
+                        const DecodingTable* table, Progress* progress = nullptr);
 
 // At each bit position the first entry in array order whose code matches the upcoming bits
 // wins; where none matches, one bit is skipped. An entry of length 0 and code 0 matches
@@ -110,7 +113,8 @@ size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_
 // CODE_TABLE_MAX_ENTRIES entries are consulted.
 size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
                               unsigned char* decoded_data, size_t original_size,
-                              const CodeEntry* codes, size_t unique_chars);
+                              const CodeEntry* codes, size_t unique_chars,
+                              Progress* progress = nullptr);
 
 // Looks up the upcoming 1, 2, ... 32 bits in a hash table of the entries, the first entry
 // added winning among equal codes; in a full 32-bit window that matches nothing the oldest bit
@@ -118,4 +122,4 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
 // above 32 bits are never found.
 size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
-                        size_t unique_chars);
+                        size_t unique_chars, Progress* progress = nullptr);

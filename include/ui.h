@@ -1,6 +1,10 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 
 // Every screen goes to standard output; every read comes from standard input. At end of
 // input no read waits or loops: the menu answers 'q', a text prompt leaves an empty
@@ -45,3 +49,71 @@ void ui_display_progress(const char* operation, int percentage);
 
 // Prompts for Enter and consumes exactly one character, whatever it is.
 void ui_pause();
+
+// ---- Progress of long work ---------------------------------------------------------------
+
+// Long steps go through their data in blocks of this many bytes, with a progress check
+// between two blocks and none inside one.
+inline constexpr size_t PROGRESS_BLOCK_BYTES = size_t{4} << 20;
+
+// The bar of long work, drawn with ui_display_progress where standard output is a terminal:
+// once the work has gone on for a second it shows the running step and how far it has come,
+// redrawn a few times a second, never at 100 (that would leave a line behind). Whoever
+// prints the next line calls clear() first. Where standard output is not a terminal nothing
+// is ever printed.
+class Progress {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // Watches work that starts now, on standard output with the steady clock.
+    Progress();
+    // The same with the terminal test's answer and a clock given by the caller.
+    Progress(bool terminal, std::function<Clock::time_point()> now);
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    ~Progress() { clear(); }
+
+    // Begins a step of `total` bytes, named by `label` (a text that outlives the step). A bar
+    // already on the screen shows the new step at once.
+    void start(const char* label, uint64_t total);
+
+    // `done` bytes of the step are finished. A comparison unless a block's worth has been
+    // done since the clock was last read: cheap enough to call once per block of any size.
+    void update(uint64_t done) {
+        if (done >= next_check_)
+            check(done);
+    }
+
+    // Erases the bar if it is drawn, leaving the cursor at the start of an empty row.
+    void clear();
+
+  private:
+    void check(uint64_t done);
+    void draw(uint64_t done);
+
+    bool terminal_;
+    std::function<Clock::time_point()> now_;
+    Clock::time_point started_;
+    Clock::time_point drawn_at_;
+    const char* label_ = "";
+    uint64_t total_ = 0;
+    uint64_t next_check_ = UINT64_MAX;  // stays there where nothing is ever drawn
+    bool drawn_ = false;
+};
+
+// Hands `fn(offset, length)` the range [0, size) in blocks of PROGRESS_BLOCK_BYTES and notes
+// each finished block in `progress` (null: nowhere), so that one long call becomes short
+// ones with a cheap check between them. Stops at the first block for which fn returns false,
+// and returns false then.
+template <typename Fn>
+bool run_in_blocks(size_t size, Progress* progress, Fn&& fn) {
+    for (size_t offset = 0; offset < size;) {
+        size_t length = std::min(size - offset, PROGRESS_BLOCK_BYTES);
+        if (!fn(offset, length))
+            return false;
+        offset += length;
+        if (progress != nullptr)
+            progress->update(offset);
+    }
+    return true;
+}

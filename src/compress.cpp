@@ -6,6 +6,7 @@
 #include <string>
 
 #include "resources.h"
+#include "ui.h"
 
 namespace {
 
@@ -45,9 +46,13 @@ struct HuffmanTree {
 };
 
 // Counts every byte value in one pass.
-FrequencyTable count_frequencies(const unsigned char* data, size_t size, size_t* unique_count) {
+FrequencyTable count_frequencies(const unsigned char* data, size_t size, size_t* unique_count,
+                                 Progress* progress) {
     ByteCounter counter;
-    counter.add(data, size);
+    run_in_blocks(size, progress, [&](size_t offset, size_t length) {
+        counter.add(data + offset, length);
+        return true;
+    });
     FrequencyTable freq;
     *unique_count = 0;
     for (size_t b = 0; b < 256; ++b) {
@@ -238,13 +243,12 @@ struct PairCodes {
     std::array<unsigned char, 256 * 256> lens;
 };
 
-template <unsigned GROUP>
-void pack_pairs(const unsigned char* content, size_t size, const ByteCodes& codes,
-                Accumulator* acc) {
+// Null when memory runs out.
+std::unique_ptr<PairCodes[]> make_pair_codes(const ByteCodes& codes) {
     auto block = try_alloc_uninit<PairCodes>(1);
     PairCodes* pairs = block.get();
     if (!pairs)
-        return pack_bytes<2 * GROUP>(content, size, codes, acc);
+        return nullptr;
     for (size_t second = 0; second < 256; ++second) {
         for (size_t first = 0; first < 256; ++first) {
             pairs->bits[first + 256 * second] =
@@ -253,6 +257,12 @@ void pack_pairs(const unsigned char* content, size_t size, const ByteCodes& code
                 static_cast<unsigned char>(codes.lens[first] + codes.lens[second]);
         }
     }
+    return block;
+}
+
+template <unsigned GROUP>
+void pack_pairs(const unsigned char* content, size_t size, const PairCodes* pairs,
+                const ByteCodes& codes, Accumulator* acc) {
     size_t i = 0;
     for (; size - i >= 2 * GROUP; i += 2 * GROUP) {
         for (unsigned g = 0; g < GROUP; ++g) {
@@ -265,7 +275,7 @@ void pack_pairs(const unsigned char* content, size_t size, const ByteCodes& code
 }
 
 void pack_data(const unsigned char* content, size_t size, const HuffmanCode* codes,
-               size_t code_count, unsigned char* out) {
+               size_t code_count, unsigned char* out, Progress* progress) {
     std::array<PackCode, 256> pack_codes;
     ByteCodes short_codes;
     size_t max_len = 0;
@@ -276,39 +286,49 @@ void pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
         short_codes.lens[b] = static_cast<unsigned char>(pack_codes[b].last_len);
         max_len = std::max(max_len, codes[i].code_len);
     }
-    Accumulator acc(out);
     // Where six codes fit between stores, a lookup per byte is as fast as one per pair, and
-    // the pair table's memory is better spent elsewhere.
-    const bool pairs = size >= PairCodes::MIN_INPUT && max_len * 6 > ROOM_BITS;
-    if (max_len * 6 <= ROOM_BITS)
-        pack_bytes<6>(content, size, short_codes, &acc);
-    else if (pairs && max_len * 4 <= ROOM_BITS)
-        pack_pairs<2>(content, size, short_codes, &acc);
-    else if (pairs && max_len * 2 <= ROOM_BITS)
-        pack_pairs<1>(content, size, short_codes, &acc);
-    else if (max_len * 4 <= ROOM_BITS)
-        pack_bytes<4>(content, size, short_codes, &acc);
-    else if (max_len * 2 <= ROOM_BITS)
-        pack_bytes<2>(content, size, short_codes, &acc);
-    else if (max_len <= 32)
-        pack_bytes<1>(content, size, short_codes, &acc);
-    else {
-        // Some code is longer than 32 bits: those go in 32-bit pieces, a store after each.
-        for (size_t i = 0; i < size; ++i) {
-            const PackCode& pack = pack_codes[content[i]];
-            for (unsigned p = 0; p + 1 < pack.piece_count; ++p) {
-                acc.add(pack.pieces[p], 32);
+    // the pair table's memory is better spent elsewhere. Without memory for the table, the
+    // bytes go one at a time.
+    std::unique_ptr<PairCodes[]> pairs;
+    if (size >= PairCodes::MIN_INPUT && max_len * 6 > ROOM_BITS && max_len * 2 <= ROOM_BITS)
+        pairs = make_pair_codes(short_codes);
+    Accumulator acc(out);
+    // The accumulator carries the pending bits from one block to the next, so the blocks
+    // pack exactly as the whole input would in one piece.
+    run_in_blocks(size, progress, [&](size_t offset, size_t length) {
+        const unsigned char* block = content + offset;
+        if (max_len * 6 <= ROOM_BITS)
+            pack_bytes<6>(block, length, short_codes, &acc);
+        else if (pairs && max_len * 4 <= ROOM_BITS)
+            pack_pairs<2>(block, length, pairs.get(), short_codes, &acc);
+        else if (pairs && max_len * 2 <= ROOM_BITS)
+            pack_pairs<1>(block, length, pairs.get(), short_codes, &acc);
+        else if (max_len * 4 <= ROOM_BITS)
+            pack_bytes<4>(block, length, short_codes, &acc);
+        else if (max_len * 2 <= ROOM_BITS)
+            pack_bytes<2>(block, length, short_codes, &acc);
+        else if (max_len <= 32)
+            pack_bytes<1>(block, length, short_codes, &acc);
+        else {
+            // Some code is longer than 32 bits: those go in 32-bit pieces, a store after each.
+            for (size_t i = 0; i < length; ++i) {
+                const PackCode& pack = pack_codes[block[i]];
+                for (unsigned p = 0; p + 1 < pack.piece_count; ++p) {
+                    acc.add(pack.pieces[p], 32);
+                    acc.store();
+                }
+                acc.add(pack.pieces[pack.piece_count - 1], pack.last_len);
                 acc.store();
             }
-            acc.add(pack.pieces[pack.piece_count - 1], pack.last_len);
-            acc.store();
         }
-    }
+        return true;
+    });
     acc.finish();
 }
 
 // The whole input, or null after printing why it could not be read.
-std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_size) {
+std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_size,
+                                            Progress* progress) {
     // Some systems open a folder like a file; it is no input all the same.
     FilePtr in(is_directory(filename) ? nullptr : open_file(filename, "rb"));
     if (!in) {
@@ -326,7 +346,11 @@ std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_s
         std::printf("内存分配失败\n");
         return nullptr;
     }
-    if (read_fully(content.get(), *file_size, in.get()) != *file_size) {
+    progress->start("读取", *file_size);
+    if (!run_in_blocks(*file_size, progress, [&](size_t offset, size_t length) {
+            return read_fully(content.get() + offset, length, in.get()) == length;
+        })) {
+        progress->clear();
         std::printf("文件读取失败\n");
         return nullptr;
     }
@@ -355,7 +379,7 @@ void reverse_transform(unsigned char* data, size_t size, EncryptMethod method) {
     }
 }
 
-CompressResult* compress_data(const unsigned char* content, size_t size) {
+CompressResult* compress_data(const unsigned char* content, size_t size, Progress* progress) {
     // The record itself is the one allocation not made through try_alloc: it is a single
     // object that free_compress_result adopts.
     std::unique_ptr<CompressResult> result(new (std::nothrow) CompressResult());
@@ -364,7 +388,9 @@ CompressResult* compress_data(const unsigned char* content, size_t size) {
     result->original_size = size;
 
     size_t unique_count = 0;
-    FrequencyTable freq = count_frequencies(content, size, &unique_count);
+    if (progress != nullptr)
+        progress->start("统计", size);
+    FrequencyTable freq = count_frequencies(content, size, &unique_count, progress);
     if (unique_count == 0)
         return nullptr;
 
@@ -403,7 +429,9 @@ CompressResult* compress_data(const unsigned char* content, size_t size) {
     result->data = try_alloc_uninit<unsigned char>(result->size + PACK_SLACK);
     if (!result->data)
         return nullptr;
-    pack_data(content, size, result->codes.get(), unique_count, result->data.get());
+    if (progress != nullptr)
+        progress->start("压缩", size);
+    pack_data(content, size, result->codes.get(), unique_count, result->data.get(), progress);
     return result.release();
 }
 
@@ -431,14 +459,17 @@ void free_compress_result(CompressResult* result) {
 
 int compress_file(const char* filename, const char* sender_info, const char* receiver_info,
                   EncryptMethod method) {
+    Progress progress;
     size_t file_size = 0;
-    std::unique_ptr<unsigned char[]> content = read_input(filename, &file_size);
+    std::unique_ptr<unsigned char[]> content = read_input(filename, &file_size, &progress);
     if (!content)
         return -1;
     apply_transform(content.get(), file_size, method);
 
-    std::unique_ptr<CompressResult> result(compress_data(content.get(), file_size));
+    std::unique_ptr<CompressResult> result(compress_data(content.get(), file_size, &progress));
     content.reset();  // the packed bits are all that is needed from here on
+    // Lines may follow before the data is written; the writing brings the bar back.
+    progress.clear();
     if (!result) {
         std::printf("压缩失败\n");
         return -1;
@@ -464,7 +495,12 @@ int compress_file(const char* filename, const char* sender_info, const char* rec
         std::printf("写入头信息失败\n");
         return -1;
     }
-    if (!compressed.write(result->data.get(), result->size) || !compressed.close()) {
+    progress.start("写入", result->size);
+    bool written = run_in_blocks(result->size, &progress, [&](size_t offset, size_t length) {
+        return compressed.write(result->data.get() + offset, length);
+    });
+    progress.clear();
+    if (!written || !compressed.close()) {
         std::printf("写入压缩数据失败\n");
         return -1;
     }

@@ -13,6 +13,7 @@
 #include "common.h"
 #include "compress.h"
 #include "resources.h"
+#include "ui.h"
 
 namespace {
 
@@ -123,10 +124,12 @@ struct DecodeRun {
     size_t last_step_start = 0;  // where the last step (fast or not) began
 };
 
-// Runs a decoder until original_size bytes are out or its step stops.
+// Runs a decoder until original_size bytes are out or its step stops, noting its progress
+// between blocks of output.
 template <typename StepFn>
 DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out,
-                      size_t original_size, const FastTable& fast, StepFn&& step) {
+                      size_t original_size, const FastTable& fast, Progress* progress,
+                      StepFn&& step) {
     FastPairTable pairs;
     pair_up(fast, &pairs);
     // Below this position eight bytes can be loaded from the position's byte on, and they
@@ -135,43 +138,55 @@ DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out
     DecodeRun run;
     size_t& written = run.bytes_written;
     size_t pos = 0;
-    while (written < original_size) {
-        if (pos < fast_end) {
-            uint64_t window = load_be64(data + pos / 8) << (pos % 8);
-            unsigned valid = 64 - pos % 8;
-            FastPair entry = pairs[window >> (64 - FAST_BITS)];
-            if (entry.total_len != 0) {
-                if (original_size - written < 2) {
-                    // Room for one byte only: the first code alone.
-                    out[written++] = entry.byte;
-                    run.last_step_start = pos;
-                    pos += entry.second_start != 0 ? entry.second_start : entry.total_len;
+    if (progress != nullptr)
+        progress->start("解码", original_size);
+    bool stopped = false;
+    while (!stopped && written < original_size) {
+        // A block's end is met as the end of the output is: a code that would pass it waits
+        // for the next block, so the bytes, the count and the positions are the same.
+        const size_t limit = written + std::min(original_size - written, PROGRESS_BLOCK_BYTES);
+        while (written < limit) {
+            if (pos < fast_end) {
+                uint64_t window = load_be64(data + pos / 8) << (pos % 8);
+                unsigned valid = 64 - pos % 8;
+                FastPair entry = pairs[window >> (64 - FAST_BITS)];
+                if (entry.total_len != 0) {
+                    if (limit - written < 2) {
+                        // Room for one byte only: the first code alone.
+                        out[written++] = entry.byte;
+                        run.last_step_start = pos;
+                        pos += entry.second_start != 0 ? entry.second_start : entry.total_len;
+                        continue;
+                    }
+                    // Decodes on from the same load while it holds FAST_BITS bits. Both bytes
+                    // are stored every time; a lone code's second is overwritten by the next.
+                    do {
+                        out[written] = entry.byte;
+                        out[written + 1] = entry.second_byte;
+                        written += entry.second_start != 0 ? 2 : 1;
+                        run.last_step_start = pos + entry.second_start;
+                        pos += entry.total_len;
+                        window <<= entry.total_len;
+                        valid -= entry.total_len;
+                        if (valid < FAST_BITS || limit - written < 2)
+                            break;
+                        entry = pairs[window >> (64 - FAST_BITS)];
+                    } while (entry.total_len != 0);
                     continue;
                 }
-                // Decodes on from the same load while it holds FAST_BITS bits. Both bytes are
-                // stored every time; a lone code's second is overwritten by the next.
-                do {
-                    out[written] = entry.byte;
-                    out[written + 1] = entry.second_byte;
-                    written += entry.second_start != 0 ? 2 : 1;
-                    run.last_step_start = pos + entry.second_start;
-                    pos += entry.total_len;
-                    window <<= entry.total_len;
-                    valid -= entry.total_len;
-                    if (valid < FAST_BITS || original_size - written < 2)
-                        break;
-                    entry = pairs[window >> (64 - FAST_BITS)];
-                } while (entry.total_len != 0);
-                continue;
             }
+            run.last_step_start = pos;
+            Step s = step(pos);
+            if (s.kind == Step::STOP) {
+                stopped = true;
+                break;
+            }
+            if (s.kind == Step::EMIT)
+                out[written++] = s.byte;
+            pos += s.bits;
         }
-        run.last_step_start = pos;
-        Step s = step(pos);
-        if (s.kind == Step::STOP)
-            break;
-        if (s.kind == Step::EMIT)
-            out[written++] = s.byte;
-        pos += s.bits;
+        if (progress != nullptr)
+            progress->update(written);
     }
     return run;
 }
@@ -381,7 +396,7 @@ FastTable build_fast_table_from_tree(const HuffmanNode* nodes) {
 
 size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size,
-                        const DecodingTable* table) {
+                        const DecodingTable* table, Progress* progress) {
     if (!table || table->node_count == 0 || original_size == 0)
         return 0;
     const HuffmanNode* nodes = table->nodes.get();
@@ -409,7 +424,8 @@ size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_
         return s;  // the bits ran out inside a code
     };
     FastTable fast = build_fast_table_from_tree(nodes);
-    return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
+    return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast,
+                       progress, step)
         .bytes_written;
 }
 
@@ -576,7 +592,7 @@ FastTable build_fast_table_from_code_table(const CodeTableBuckets& buckets) {
 
 size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
                               unsigned char* decoded_data, size_t original_size,
-                              const CodeEntry* codes, size_t unique_chars) {
+                              const CodeEntry* codes, size_t unique_chars, Progress* progress) {
     size_t count = std::min(unique_chars, CODE_TABLE_MAX_ENTRIES);
     const CodeEntry* matches_anywhere = find_code_table_catch_all(codes, &count);
     CodeTableBuckets buckets;
@@ -615,9 +631,9 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
         return s;
     };
     FastTable fast = build_fast_table_from_code_table(buckets);
-    size_t written =
-        run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step)
-            .bytes_written;
+    size_t written = run_decoder(compressed_data, compressed_size, decoded_data, original_size,
+                                 fast, progress, step)
+                         .bytes_written;
     if (!reached_anywhere)
         return written;
     std::fill(decoded_data + written, decoded_data + original_size, matches_anywhere->byte);
@@ -791,7 +807,7 @@ FastTable build_fast_table_from_hash_table(const HashTable& table, const unsigne
 
 size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
-                        size_t unique_chars) {
+                        size_t unique_chars, Progress* progress) {
     std::printf("压缩数据大小: %zu 字节\n", compressed_size);
     std::printf("原始数据大小: %zu 字节\n", original_size);
     std::printf("唯一字符数: %zu\n", unique_chars);
@@ -847,8 +863,10 @@ size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_
         return s;
     };
     FastTable fast = build_fast_table_from_hash_table(table, lengths, length_count);
-    DecodeRun run =
-        run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast, step);
+    DecodeRun run = run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast,
+                                progress, step);
+    if (progress != nullptr)
+        progress->clear();
     // A reader that refills one bit at a time up to a full window has taken, when decoding
     // ends, the bits of the last step's window: up to 32 past where that step began.
     size_t bits_taken =
@@ -964,7 +982,12 @@ bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, s
         std::printf("内存分配失败\n");
         return false;
     }
-    if (read_fully(data->get(), *size, file) != *size) {
+    Progress progress;
+    progress.start("读取", *size);
+    if (!run_in_blocks(*size, &progress, [&](size_t offset, size_t length) {
+            return read_fully(data->get() + offset, length, file) == length;
+        })) {
+        progress.clear();
         std::printf("读取压缩数据失败\n");
         return false;
     }
@@ -1020,6 +1043,7 @@ struct DecodeJob {
     unsigned char* decoded_data = nullptr;
     size_t original_size = 0;  // the decoding tree's, which sized decoded_data
     const char* code_filename = nullptr;
+    Progress* progress = nullptr;
 };
 
 // Methods 2 and 3 cannot represent a longer code; refusing keeps them from writing a wrong file.
@@ -1048,9 +1072,9 @@ bool load_code_table_and_decode(const DecodeJob& job, size_t* bytes_written) {
     if (!codes_fit_window(codes.get(), unique_chars))
         return false;
     // The table is read again; the buffer was sized by the first reading.
-    *bytes_written =
-        decode_with_code_table(job.compressed_data, job.compressed_size, job.decoded_data,
-                               std::min(orig_size, job.original_size), codes.get(), unique_chars);
+    *bytes_written = decode_with_code_table(
+        job.compressed_data, job.compressed_size, job.decoded_data,
+        std::min(orig_size, job.original_size), codes.get(), unique_chars, job.progress);
     return true;
 }
 
@@ -1066,7 +1090,7 @@ bool read_hash_code_table_and_decode(const DecodeJob& job, size_t* bytes_written
         return false;
     std::printf("开始解码处理...\n");
     *bytes_written = decode_with_hash(job.compressed_data, job.compressed_size, job.decoded_data,
-                                      job.original_size, codes.get(), unique_chars);
+                                      job.original_size, codes.get(), unique_chars, job.progress);
     std::printf("解码完成，共处理 %zu 字节\n", *bytes_written);
     return true;
 }
@@ -1078,7 +1102,7 @@ bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const De
     if (decode_method == 1) {
         std::printf("使用解码树进行解码...\n");
         *bytes_written = decode_with_tree(job.compressed_data, job.compressed_size,
-                                          job.decoded_data, job.original_size, tree);
+                                          job.decoded_data, job.original_size, tree, job.progress);
         return true;
     }
     if (decode_method == 2)
@@ -1090,7 +1114,8 @@ bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const De
 // output name of a 255-byte name without ".hfm" is that name: the compressed file is never
 // replaced by what it restores.
 bool write_output(const char* compressed_filename, const std::string& output_filename,
-                  const unsigned char* data, size_t size) {
+                  const unsigned char* data, size_t size, Progress* progress) {
+    progress->clear();  // lines may follow before the writing brings the bar back
     if (output_filename == compressed_filename) {
         std::printf("无法创建输出文件: %s\n", output_filename.c_str());
         return false;
@@ -1100,7 +1125,12 @@ bool write_output(const char* compressed_filename, const std::string& output_fil
         std::printf("无法创建输出文件: %s\n", output_filename.c_str());
         return false;
     }
-    if (!out.write(data, size) || !out.close()) {
+    progress->start("写入", size);
+    bool written = run_in_blocks(size, progress, [&](size_t offset, size_t length) {
+        return out.write(data + offset, length);
+    });
+    progress->clear();
+    if (!written || !out.close()) {
         std::printf("写入输出文件失败\n");
         return false;
     }
@@ -1113,8 +1143,14 @@ bool write_output(const char* compressed_filename, const std::string& output_fil
 
 // The hash lets the user check the restored file against the one the compressor reported.
 void print_restored_summary(const std::string& output_filename, const unsigned char* data,
-                            size_t size) {
-    uint64_t hash = fnv1a_64(data, size);
+                            size_t size, Progress* progress) {
+    progress->start("校验", size);
+    uint64_t hash = FNV_OFFSET;
+    run_in_blocks(size, progress, [&](size_t offset, size_t length) {
+        hash = fnv1a_64_extend(hash, data + offset, length);
+        return true;
+    });
+    progress->clear();
     std::printf("解压完成!\n");
     std::printf("输出文件: %s\n", output_filename.c_str());
     std::printf("解压后大小: %zu 字节\n", size);
@@ -1163,6 +1199,8 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
     int decode_method = 0;
     if (prompt_decoding_method(&decode_method) != 0)
         return -1;
+    // Nothing waits for the user from here on: the long work begins.
+    Progress progress;
 
     // Only the bytes a decoder writes are ever touched, so a size the data cannot fill costs
     // address space, not memory.
@@ -1175,13 +1213,15 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
                         .compressed_size = compressed_size,
                         .decoded_data = decoded_data.get(),
                         .original_size = original_size,
-                        .code_filename = names.code_filename.c_str()};
+                        .code_filename = names.code_filename.c_str(),
+                        .progress = &progress};
     size_t bytes_written = 0;
     double decode_start = seconds_now();
     if (!decode_with_chosen_method(decode_method, job, table.get(), &bytes_written))
         return -1;
     // A short result is never written: it would pass for the restored file.
     if (bytes_written != original_size) {
+        progress.clear();
         std::printf("解码失败：解码后的数据大小不匹配\n");
         return -1;
     }
@@ -1190,9 +1230,10 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
 
     reverse_transform(decoded_data.get(), bytes_written,
                       static_cast<EncryptMethod>(static_cast<uint32_t>(header.enc_method)));
-    if (!write_output(filename, names.output_filename, decoded_data.get(), bytes_written))
+    if (!write_output(filename, names.output_filename, decoded_data.get(), bytes_written,
+                      &progress))
         return -1;
-    print_restored_summary(names.output_filename, decoded_data.get(), bytes_written);
+    print_restored_summary(names.output_filename, decoded_data.get(), bytes_written, &progress);
 
     stats.end_time = std::clock();
     stats.processed_bytes = bytes_written;

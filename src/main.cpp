@@ -112,18 +112,30 @@ std::unique_ptr<HuffmanNode> create_node(unsigned char byte, size_t frequency) {
     return node;
 }
 
-// Reads `file` from where it stands to its end in blocks, handing each to `consume`. False
-// when a read fails. Files are hashed and counted this way, never held whole: the report
-// costs no memory beside what compression used, whatever the file's size.
+// Reads `file` from where it stands to its end in blocks, handing each to `consume` and
+// noting it in `progress`. False when a read fails. Files are hashed and counted this way,
+// never held whole: the report costs no memory beside what compression used, whatever the
+// file's size.
 template <typename Consume>
-bool for_each_block(std::FILE* file, Consume&& consume) {
+bool for_each_block(std::FILE* file, Progress* progress, Consume&& consume) {
     std::array<unsigned char, REPORT_BLOCK_SIZE> block;
+    uint64_t done = 0;
     for (;;) {
         size_t got = std::fread(block.data(), 1, block.size(), file);
         consume(block.data(), got);
+        done += got;
+        progress->update(done);
         if (got < block.size())
             return std::ferror(file) == 0;
     }
+}
+
+// The size of a file just opened, for the progress bar alone (0 when it cannot be taken);
+// the file is left at its start.
+uint64_t size_for_progress(std::FILE* file) {
+    int64_t end = end_position(file);
+    std::rewind(file);
+    return end < 0 ? 0 : static_cast<uint64_t>(end);
 }
 
 void print_input_hash(const char* filename) {
@@ -134,10 +146,14 @@ void print_input_hash(const char* filename) {
         std::fflush(stderr);
         return;
     }
+    Progress progress;
+    progress.start("校验", size_for_progress(file.get()));
     uint64_t hash = FNV_OFFSET;
-    if (!for_each_block(file.get(), [&](const unsigned char* data, size_t size) {
-            hash = fnv1a_64_extend(hash, data, size);
-        })) {
+    bool read = for_each_block(file.get(), &progress, [&](const unsigned char* data, size_t size) {
+        hash = fnv1a_64_extend(hash, data, size);
+    });
+    progress.clear();
+    if (!read) {
         std::fflush(stdout);
         std::fprintf(stderr, "读取原文件数据失败\n");
         std::fflush(stderr);
@@ -176,7 +192,9 @@ void print_compressed_tail_and_hash(const char* compressed_filename) {
     std::array<unsigned char, TAIL_BYTES> tail{};
     int64_t offset = 0;
     uint64_t hash = FNV_OFFSET;
-    bool read = for_each_block(file.get(), [&](const unsigned char* data, size_t size) {
+    Progress progress;
+    progress.start("校验", static_cast<uint64_t>(comp_size));
+    bool read = for_each_block(file.get(), &progress, [&](const unsigned char* data, size_t size) {
         // Only the comp_size bytes measured count, as if read in one piece of that size.
         int64_t end = std::min(offset + static_cast<int64_t>(size), comp_size);
         hash = fnv1a_64_extend(hash, data, static_cast<size_t>(end - offset));
@@ -184,6 +202,7 @@ void print_compressed_tail_and_hash(const char* compressed_filename) {
             tail[static_cast<size_t>(k - start)] = data[k - offset];
         offset = end;
     });
+    progress.clear();
     if (!read || offset != comp_size) {
         std::printf("读取压缩文件数据失败\n");
         return;
@@ -207,8 +226,10 @@ size_t count_file_frequencies(const char* filename, FreqTable& items) {
         return 0;
     ByteCounter counter;
     size_t total = 0;
+    Progress progress;
+    progress.start("统计", size_for_progress(file.get()));
     // A read error ends the count like the end of the file.
-    for_each_block(file.get(), [&](const unsigned char* data, size_t size) {
+    for_each_block(file.get(), &progress, [&](const unsigned char* data, size_t size) {
         counter.add(data, size);
         total += size;
     });

@@ -1,11 +1,20 @@
 #include "ui.h"
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "resources.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -42,6 +51,20 @@ bool read_line(char* buffer, size_t size) {
     buffer[std::strcspn(buffer, "\n")] = '\0';
     return true;
 }
+
+// Asked once: where standard output goes does not change while the program runs.
+bool stdout_is_terminal() {
+#ifdef _WIN32
+    static const bool terminal = _isatty(_fileno(stdout)) != 0;
+#else
+    static const bool terminal = isatty(fileno(stdout)) != 0;
+#endif
+    return terminal;
+}
+
+// Short work stays quiet; the bar is for waits long enough to wonder about.
+constexpr Progress::Clock::duration PROGRESS_SHOW_AFTER = std::chrono::seconds(1);
+constexpr Progress::Clock::duration PROGRESS_REDRAW_EVERY = std::chrono::milliseconds(250);
 
 void clear_screen() {
 #ifdef _WIN32
@@ -159,4 +182,50 @@ void ui_pause() {
     std::printf("\n%s按回车键继续...%s", YELLOW, RESET);
     std::fflush(stdout);
     std::getchar();
+}
+
+Progress::Progress() : Progress(stdout_is_terminal(), [] { return Clock::now(); }) {}
+
+Progress::Progress(bool terminal, std::function<Clock::time_point()> now)
+    : terminal_(terminal), now_(std::move(now)) {
+    if (terminal_)
+        started_ = now_();
+}
+
+void Progress::start(const char* label, uint64_t total) {
+    label_ = label;
+    total_ = total;
+    if (!terminal_)
+        return;
+    next_check_ = 0;
+    if (drawn_)
+        draw(0);
+}
+
+void Progress::check(uint64_t done) {
+    next_check_ = done + PROGRESS_BLOCK_BYTES;
+    Clock::time_point now = now_();
+    if (now - started_ < PROGRESS_SHOW_AFTER)
+        return;
+    if (drawn_ && now - drawn_at_ < PROGRESS_REDRAW_EVERY)
+        return;
+    drawn_at_ = now;
+    draw(done);
+}
+
+void Progress::draw(uint64_t done) {
+    double percent =
+        total_ == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total_) * 100.0;
+    // At 100 the bar would end its line and stay on the screen; the step's end is shown by
+    // the line that follows instead.
+    ui_display_progress(label_, static_cast<int>(std::min(percent, 99.0)));
+    drawn_ = true;
+}
+
+void Progress::clear() {
+    if (!drawn_)
+        return;
+    std::printf("\r\033[K");
+    std::fflush(stdout);
+    drawn_ = false;
 }

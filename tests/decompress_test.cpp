@@ -14,6 +14,7 @@
 
 #include "compress.h"
 #include "test_util.h"
+#include "ui.h"
 
 namespace fs = std::filesystem;
 
@@ -126,6 +127,28 @@ TEST(DecodeHeader, ReadsLinesWholeAndLeavesTheFileAtThePackedData) {
         run_with_input("", [&] { EXPECT_EQ(read_compressed_header(in, &h), -1); });
         std::fclose(in);
     }
+}
+
+class LongData : public TempDirTest {};
+
+// Packing and decoding go through long data in blocks: what is cut at a block's end must come
+// out as from one piece. Two blocks and a bit of skewed bytes, with codes of up to about 13
+// bits, which the packer takes two bytes per lookup.
+TEST_F(LongData, EveryMethodRestoresDataLongerThanABlock) {
+    std::mt19937 rng(5);
+    std::geometric_distribution<unsigned> pick(0.3);
+    std::string input(2 * PROGRESS_BLOCK_BYTES + 12345, '\0');
+    for (char& c : input)
+        c = static_cast<char>(pick(rng) % 24);
+    std::unique_ptr<CompressResult, void (*)(CompressResult*)> r(
+        compress_data(reinterpret_cast<const unsigned char*>(input.data()), input.size()),
+        free_compress_result);
+    ASSERT_TRUE(r);
+    write_file("t.code", format_code_table(*r));
+    const std::string packed(r->data.get(), r->data.get() + r->size);
+    for (int method = 1; method <= 3; ++method)
+        EXPECT_TRUE(decode_with(method, "t.code", input.size(), packed) == input)
+            << "method " << method;
 }
 
 class DamagedPairs : public TempDirTest {};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <string>
 #include <vector>
@@ -43,6 +44,87 @@ TEST(UiProgress, DrawsFiftyCellsAroundThePosition) {
                   "\033[1m\033[36m[压缩] " + c.label + "% [" + c.cells + "] \033[0m" + c.tail)
             << c.percentage;
     }
+}
+
+// Each case drives a bar with a clock set by hand, from 0 ms on; steps are ten blocks long.
+TEST(Progress, ShowsOnATerminalAfterASecondAndIsErasedBeforeTheNextLine) {
+    const auto bar = [](const char* label, int percentage) {
+        return run_with_input("", [&] { ui_display_progress(label, percentage); });
+    };
+    const std::string erase = "\r\033[K";
+    enum Kind { START, UPDATE, CLEAR };
+    struct Event {
+        int ms;
+        Kind kind;
+        uint64_t blocks = 0;  // done, for UPDATE
+        const char* label = "读取";
+    };
+    struct Case {
+        const char* what;
+        std::vector<Event> events;
+        std::string screen;  // the destructor's erase included
+    };
+    const std::vector<Case> cases = {
+        {"quiet for a second", {{0, START}, {999, UPDATE, 5}, {999, CLEAR}}, ""},
+        {"drawn, then erased",
+         {{0, START}, {1000, UPDATE, 5}, {1001, CLEAR}, {1001, CLEAR}},
+         bar("读取", 50) + erase},
+        {"erased when the work ends", {{0, START}, {1200, UPDATE, 3}}, bar("读取", 30) + erase},
+        {"never at 100", {{0, START}, {1500, UPDATE, 10}}, bar("读取", 99) + erase},
+        {"a few draws a second",
+         {{0, START}, {1000, UPDATE, 2}, {1100, UPDATE, 3}, {1250, UPDATE, 4}},
+         bar("读取", 20) + bar("读取", 40) + erase},
+        {"a new step replaces a drawn bar at once",
+         {{0, START}, {1000, UPDATE, 5}, {1100, START, 0, "写入"}, {1350, UPDATE, 1}},
+         bar("读取", 50) + bar("写入", 0) + bar("写入", 10) + erase},
+        {"later steps need no second of their own",
+         {{0, START},
+          {1000, UPDATE, 5},
+          {1000, CLEAR},
+          {1300, START, 0, "写入"},
+          {1300, UPDATE, 2}},
+         bar("读取", 50) + erase + bar("写入", 20) + erase},
+    };
+    for (bool terminal : {true, false}) {
+        for (const Case& c : cases) {
+            Progress::Clock::time_point now{};
+            int clock_reads = 0;
+            const std::string screen = run_with_input("", [&] {
+                Progress progress(terminal, [&] {
+                    ++clock_reads;
+                    return now;
+                });
+                for (const Event& e : c.events) {
+                    now = Progress::Clock::time_point(std::chrono::milliseconds(e.ms));
+                    if (e.kind == START)
+                        progress.start(e.label, 10 * PROGRESS_BLOCK_BYTES);
+                    else if (e.kind == UPDATE)
+                        progress.update(e.blocks * PROGRESS_BLOCK_BYTES);
+                    else
+                        progress.clear();
+                }
+            });
+            EXPECT_EQ(screen, terminal ? c.screen : "") << c.what << ", terminal " << terminal;
+            if (!terminal) {
+                EXPECT_EQ(clock_reads, 0) << c.what;
+            }
+        }
+    }
+}
+
+TEST(Progress, ReadsTheClockAboutOncePerBlockHoweverOftenUpdated) {
+    int clock_reads = 0;
+    run_with_input("", [&] {
+        Progress progress(true, [&] {
+            ++clock_reads;
+            return Progress::Clock::time_point{};
+        });
+        progress.start("解码", 10 * PROGRESS_BLOCK_BYTES);
+        for (uint64_t done = 0; done <= 10 * PROGRESS_BLOCK_BYTES; done += PROGRESS_BLOCK_BYTES / 8)
+            progress.update(done);
+    });
+    EXPECT_GE(clock_reads, 10);
+    EXPECT_LE(clock_reads, 13);  // 81 updates
 }
 
 TEST(UiReading, ChoicesAndNumbersDrainTheirLine) {
