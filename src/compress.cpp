@@ -157,6 +157,9 @@ void store_be64(unsigned char* out, uint64_t word) {
 // The packers store 8 bytes at a time and step over only the whole ones.
 constexpr size_t PACK_SLACK = 8;
 
+// The packed bits go to the compressed file in pieces of this size.
+constexpr size_t PACKED_CHUNK_BYTES = size_t{1} << 20;
+
 // A code cut into pieces of at most 32 bits, so that any length goes through the packer.
 struct PackCode {
     std::array<uint32_t, PATH_SIZE / 32 + 1> pieces{};
@@ -197,10 +200,19 @@ class Accumulator {
         pending_ %= 8;
     }
 
-    // Writes the last, partly filled byte; its unused low bits are 0.
-    void finish() {
-        if (pending_ > 0)
-            *out_ = static_cast<unsigned char>(acc_ << (8 - pending_));
+    // Where the next whole byte goes.
+    unsigned char* position() const { return out_; }
+
+    // Goes on at `out`, the bits left over still pending.
+    void move_to(unsigned char* out) { out_ = out; }
+
+    // Writes the last, partly filled byte, if any (its unused low bits are 0); the bytes
+    // written, 0 or 1.
+    size_t finish() {
+        if (pending_ == 0)
+            return 0;
+        *out_ = static_cast<unsigned char>(acc_ << (8 - pending_));
+        return 1;
     }
 
   private:
@@ -274,8 +286,14 @@ void pack_pairs(const unsigned char* content, size_t size, const PairCodes* pair
     pack_bytes<1>(content + i, size - i, codes, acc);
 }
 
-void pack_data(const unsigned char* content, size_t size, const HuffmanCode* codes,
-               size_t code_count, unsigned char* out, Progress* progress) {
+// Packs `content` in blocks of at most `block_bytes` into `out`. After each block the whole
+// bytes packed since the last hand-over go to `emit(begin, size)`, which returns where the
+// next bytes go (begin + size to go on in one buffer), or null to stop: then false. The last
+// partly filled byte goes with the last hand-over.
+template <typename Emit>
+bool pack_data(const unsigned char* content, size_t size, const HuffmanCode* codes,
+               size_t code_count, unsigned char* out, size_t block_bytes, Progress* progress,
+               Emit&& emit) {
     std::array<PackCode, 256> pack_codes;
     ByteCodes short_codes;
     size_t max_len = 0;
@@ -295,7 +313,8 @@ void pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
     Accumulator acc(out);
     // The accumulator carries the pending bits from one block to the next, so the blocks
     // pack exactly as the whole input would in one piece.
-    run_in_blocks(size, progress, [&](size_t offset, size_t length) {
+    for (size_t offset = 0; offset < size;) {
+        const size_t length = std::min(size - offset, block_bytes);
         const unsigned char* block = content + offset;
         if (max_len * 6 <= ROOM_BITS)
             pack_bytes<6>(block, length, short_codes, &acc);
@@ -321,9 +340,17 @@ void pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
                 acc.store();
             }
         }
-        return true;
-    });
-    acc.finish();
+        offset += length;
+        size_t whole = static_cast<size_t>(acc.position() - out);
+        size_t last = offset == size ? acc.finish() : 0;
+        out = emit(out, whole + last);
+        if (out == nullptr)
+            return false;
+        acc.move_to(out);
+        if (progress != nullptr)
+            progress->update(offset);
+    }
+    return true;
 }
 
 // The whole input, or null after printing why it could not be read.
@@ -379,7 +406,12 @@ void reverse_transform(unsigned char* data, size_t size, EncryptMethod method) {
     }
 }
 
-CompressResult* compress_data(const unsigned char* content, size_t size, Progress* progress) {
+namespace {
+
+// The codes of `size` bytes and the packed size they give, without the packed bits. Null on
+// an empty buffer or a failed allocation.
+std::unique_ptr<CompressResult> assign_codes(const unsigned char* content, size_t size,
+                                             Progress* progress) {
     // The record itself is the one allocation not made through try_alloc: it is a single
     // object that free_compress_result adopts.
     std::unique_ptr<CompressResult> result(new (std::nothrow) CompressResult());
@@ -424,14 +456,31 @@ CompressResult* compress_data(const unsigned char* content, size_t size, Progres
     size_t total_bits = 0;
     for (size_t b = 0; b < 256; ++b)
         total_bits += freq[b].frequency * code_len[b];
-
     result->size = total_bits / 8 + (total_bits % 8 != 0 ? 1 : 0);
+    return result;
+}
+
+size_t longest_code(const CompressResult& result) {
+    size_t longest = 0;
+    for (size_t i = 0; i < result.unique_chars; ++i)
+        longest = std::max(longest, result.codes[i].code_len);
+    return longest;
+}
+
+}  // namespace
+
+CompressResult* compress_data(const unsigned char* content, size_t size, Progress* progress) {
+    std::unique_ptr<CompressResult> result = assign_codes(content, size, progress);
+    if (!result)
+        return nullptr;
     result->data = try_alloc_uninit<unsigned char>(result->size + PACK_SLACK);
     if (!result->data)
         return nullptr;
     if (progress != nullptr)
         progress->start("压缩", size);
-    pack_data(content, size, result->codes.get(), unique_count, result->data.get(), progress);
+    pack_data(content, size, result->codes.get(), result->unique_chars, result->data.get(),
+              PROGRESS_BLOCK_BYTES, progress,
+              [](unsigned char* begin, size_t bytes) { return begin + bytes; });
     return result.release();
 }
 
@@ -466,11 +515,12 @@ int compress_file(const char* filename, const char* sender_info, const char* rec
         return -1;
     apply_transform(content.get(), file_size, method);
 
-    std::unique_ptr<CompressResult> result(compress_data(content.get(), file_size, &progress));
-    content.reset();  // the packed bits are all that is needed from here on
-    // Lines may follow before the data is written; the writing brings the bar back.
+    // The packed bits go to the file a chunk at a time as they are made, never held whole.
+    std::unique_ptr<CompressResult> result = assign_codes(content.get(), file_size, &progress);
+    auto chunk = try_alloc_uninit<unsigned char>(PACKED_CHUNK_BYTES + PACK_SLACK);
+    // Lines may follow before the data is written; the packing brings the bar back.
     progress.clear();
-    if (!result) {
+    if (!result || !chunk) {
         std::printf("压缩失败\n");
         return -1;
     }
@@ -495,11 +545,16 @@ int compress_file(const char* filename, const char* sender_info, const char* rec
         std::printf("写入头信息失败\n");
         return -1;
     }
-    progress.start("写入", result->size);
-    bool written = run_in_blocks(result->size, &progress, [&](size_t offset, size_t length) {
-        return compressed.write(result->data.get() + offset, length);
-    });
+    // Input blocks short enough that even the longest code fills no more than a chunk.
+    const size_t block_bytes = (PACKED_CHUNK_BYTES - 8) * 8 / longest_code(*result);
+    progress.start("压缩", file_size);
+    bool written = pack_data(content.get(), file_size, result->codes.get(), result->unique_chars,
+                             chunk.get(), block_bytes, &progress,
+                             [&](unsigned char* begin, size_t bytes) {
+                                 return compressed.write(begin, bytes) ? begin : nullptr;
+                             });
     progress.clear();
+    content.reset();
     if (!written || !compressed.close()) {
         std::printf("写入压缩数据失败\n");
         return -1;

@@ -112,24 +112,6 @@ std::unique_ptr<HuffmanNode> create_node(unsigned char byte, size_t frequency) {
     return node;
 }
 
-// Reads `file` from where it stands to its end in blocks, handing each to `consume` and
-// noting it in `progress`. False when a read fails. Files are hashed and counted this way,
-// never held whole: the report costs no memory beside what compression used, whatever the
-// file's size.
-template <typename Consume>
-bool for_each_block(std::FILE* file, Progress* progress, Consume&& consume) {
-    std::array<unsigned char, REPORT_BLOCK_SIZE> block;
-    uint64_t done = 0;
-    for (;;) {
-        size_t got = std::fread(block.data(), 1, block.size(), file);
-        consume(block.data(), got);
-        done += got;
-        progress->update(done);
-        if (got < block.size())
-            return std::ferror(file) == 0;
-    }
-}
-
 // The size of a file just opened, for the progress bar alone (0 when it cannot be taken);
 // the file is left at its start.
 uint64_t size_for_progress(std::FILE* file) {
@@ -138,28 +120,120 @@ uint64_t size_for_progress(std::FILE* file) {
     return end < 0 ? 0 : static_cast<uint64_t>(end);
 }
 
-void print_input_hash(const char* filename) {
-    FilePtr file(open_file(filename, "rb"));
-    if (!file) {
-        std::fflush(stdout);  // a buffered console shows the two streams in the order written
-        std::fprintf(stderr, "无法打开原文件: %s\n", filename);
-        std::fflush(stderr);
-        return;
+// What one reading of the input file tells the report.
+struct InputScan {
+    bool opened = false;
+    bool read = false;  // false when a read failed before the end
+    uint64_t hash = FNV_OFFSET;
+    ByteCounter counter;
+    size_t total = 0;  // bytes hashed and counted
+};
+
+// What one reading of the compressed file tells the report.
+struct CompressedScan {
+    bool opened = false;
+    int64_t size = -1;  // its end position; negative when that could not be taken
+    bool read = false;  // false when fewer than `size` bytes arrived
+    uint64_t hash = FNV_OFFSET;
+    std::array<unsigned char, TAIL_BYTES> tail{};
+};
+
+// Each byte of an FNV-1a hash waits on the multiply before it, which leaves the processor
+// mostly idle: the compressed file's hash and the byte count, run in the same loop, fill that
+// idle time and cost almost nothing over the input's hash alone.
+void hash_side_by_side(InputScan* in, const unsigned char* a, CompressedScan* comp,
+                       const unsigned char* b, size_t size) {
+    uint64_t ha = in->hash;
+    uint64_t hb = comp->hash;
+    in->counter.add(a, size, [&](size_t i, unsigned char value) {
+        ha = (ha ^ value) * FNV_PRIME;
+        hb = (hb ^ b[i]) * FNV_PRIME;
+    });
+    in->hash = ha;
+    in->total += size;
+    comp->hash = hb;
+}
+
+// Takes in `size` bytes of the input file alone.
+void scan_input(InputScan* in, const unsigned char* data, size_t size) {
+    uint64_t hash = in->hash;
+    in->counter.add(data, size,
+                    [&](size_t, unsigned char value) { hash = (hash ^ value) * FNV_PRIME; });
+    in->hash = hash;
+    in->total += size;
+}
+
+// Takes in the compressed file's bytes from `offset` on; only the `size` bytes measured count,
+// as if the file were read in one piece of that size. Returns how many were taken.
+size_t scan_compressed(CompressedScan* comp, int64_t offset, const unsigned char* data,
+                       size_t got) {
+    const int64_t start = comp->size < TAIL_BYTES ? 0 : comp->size - TAIL_BYTES;
+    const int64_t end = std::min(offset + static_cast<int64_t>(got), comp->size);
+    for (int64_t k = std::max(offset, start); k < end; ++k)
+        comp->tail[static_cast<size_t>(k - start)] = data[k - offset];
+    return end > offset ? static_cast<size_t>(end - offset) : 0;
+}
+
+// Reads the input file and the compressed file once each, side by side in blocks: the input
+// is hashed and counted, the compressed file hashed and its last bytes kept. Neither is held
+// whole, so the report costs no memory beside what compression used, whatever the sizes.
+void scan_files(const char* filename, const char* compressed_filename, InputScan* in,
+                CompressedScan* comp) {
+    FilePtr input(open_file(filename, "rb"));
+    FilePtr packed(open_file(compressed_filename, "rb"));
+    in->opened = input != nullptr;
+    comp->opened = packed != nullptr;
+    uint64_t total = input ? size_for_progress(input.get()) : 0;
+    if (packed) {
+        comp->size = end_position(packed.get());
+        std::rewind(packed.get());
+        if (comp->size < 0)
+            packed.reset();
+        else
+            total += static_cast<uint64_t>(comp->size);
     }
     Progress progress;
-    progress.start("校验", size_for_progress(file.get()));
-    uint64_t hash = FNV_OFFSET;
-    bool read = for_each_block(file.get(), &progress, [&](const unsigned char* data, size_t size) {
-        hash = fnv1a_64_extend(hash, data, size);
-    });
-    progress.clear();
-    if (!read) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "读取原文件数据失败\n");
+    progress.start("校验", total);
+    std::array<unsigned char, REPORT_BLOCK_SIZE> a;
+    std::array<unsigned char, REPORT_BLOCK_SIZE> b;
+    int64_t comp_done = 0;
+    while (input || packed) {
+        size_t got_a = 0;
+        size_t got_b = 0;
+        if (input) {
+            got_a = std::fread(a.data(), 1, a.size(), input.get());
+            if (got_a < a.size()) {
+                // A read error ends the count like the end of the file.
+                in->read = std::ferror(input.get()) == 0;
+                input.reset();
+            }
+        }
+        if (packed) {
+            size_t got = std::fread(b.data(), 1, b.size(), packed.get());
+            got_b = scan_compressed(comp, comp_done, b.data(), got);
+            if (got < b.size()) {
+                comp->read = std::ferror(packed.get()) == 0 && comp_done + static_cast<int64_t>(got_b) == comp->size;
+                packed.reset();
+            }
+        }
+        const size_t both = std::min(got_a, got_b);
+        hash_side_by_side(in, a.data(), comp, b.data(), both);
+        scan_input(in, a.data() + both, got_a - both);
+        comp->hash = fnv1a_64_extend(comp->hash, b.data() + both, got_b - both);
+        comp_done += static_cast<int64_t>(got_b);
+        progress.update(in->total + static_cast<uint64_t>(comp_done));
+    }
+}
+
+void print_input_hash(const char* filename, const InputScan& in) {
+    const char* failure = !in.opened ? "无法打开原文件: %s\n" : !in.read ? "读取原文件数据失败\n" : nullptr;
+    if (failure != nullptr) {
+        std::fflush(stdout);  // a buffered console shows the two streams in the order written
+        std::fprintf(stderr, failure, filename);
         std::fflush(stderr);
         return;
     }
-    std::printf("\n原文件 HASH 值: 0x%016llx\n", static_cast<unsigned long long>(hash));
+    std::printf("\n原文件 HASH 值: 0x%016llx\n", static_cast<unsigned long long>(in.hash));
 }
 
 void print_code_table(const char* code_filename) {
@@ -174,68 +248,36 @@ void print_code_table(const char* code_filename) {
         std::printf("%s", line.data());
 }
 
-void print_compressed_tail_and_hash(const char* compressed_filename) {
+void print_compressed_tail_and_hash(const char* compressed_filename, const CompressedScan& comp) {
     std::printf("\n=== 压缩文件最后16个字节 (HEX 显示) ===\n");
-    FilePtr file(open_file(compressed_filename, "rb"));
-    if (!file) {
+    if (!comp.opened) {
         std::printf("无法打开压缩文件: %s\n", compressed_filename);
         return;
     }
-    int64_t comp_size = end_position(file.get());
-    if (comp_size < 0) {
+    if (comp.size < 0) {
         std::printf("获取压缩文件大小失败\n");
         return;
     }
-    std::rewind(file.get());
-    // The last bytes are kept as the blocks go by; the file's size says where they start.
-    const int64_t start = comp_size < TAIL_BYTES ? 0 : comp_size - TAIL_BYTES;
-    std::array<unsigned char, TAIL_BYTES> tail{};
-    int64_t offset = 0;
-    uint64_t hash = FNV_OFFSET;
-    Progress progress;
-    progress.start("校验", static_cast<uint64_t>(comp_size));
-    bool read = for_each_block(file.get(), &progress, [&](const unsigned char* data, size_t size) {
-        // Only the comp_size bytes measured count, as if read in one piece of that size.
-        int64_t end = std::min(offset + static_cast<int64_t>(size), comp_size);
-        hash = fnv1a_64_extend(hash, data, static_cast<size_t>(end - offset));
-        for (int64_t k = std::max(offset, start); k < end; ++k)
-            tail[static_cast<size_t>(k - start)] = data[k - offset];
-        offset = end;
-    });
-    progress.clear();
-    if (!read || offset != comp_size) {
+    if (!comp.read) {
         std::printf("读取压缩文件数据失败\n");
         return;
     }
-    std::printf("总字节数: %lld\n", static_cast<long long>(comp_size));
+    std::printf("总字节数: %lld\n", static_cast<long long>(comp.size));
     std::printf("最后16个字节: ");
-    for (int64_t i = start; i < comp_size; ++i)
-        std::printf("%02X ", tail[static_cast<size_t>(i - start)]);
+    const int64_t start = comp.size < TAIL_BYTES ? 0 : comp.size - TAIL_BYTES;
+    for (int64_t i = start; i < comp.size; ++i)
+        std::printf("%02X ", comp.tail[static_cast<size_t>(i - start)]);
     std::printf("\n");
     // The header is hashed with the packed bits: a changed sender line changes the hash.
-    std::printf("压缩数据 HASH 值: 0x%016llx\n", static_cast<unsigned long long>(hash));
+    std::printf("压缩数据 HASH 值: 0x%016llx\n", static_cast<unsigned long long>(comp.hash));
 }
 
-// Fills `items` with the byte counts of the file and returns the number of bytes counted;
-// 0 when the file cannot be opened or is empty. The table is valid in every case.
-size_t count_file_frequencies(const char* filename, FreqTable& items) {
-    for (size_t i = 0; i < items.size(); ++i)
-        items[i] = FreqItem{static_cast<unsigned char>(i), 0};
-    FilePtr file(open_file(filename, "rb"));
-    if (!file)
-        return 0;
-    ByteCounter counter;
-    size_t total = 0;
-    Progress progress;
-    progress.start("统计", size_for_progress(file.get()));
-    // A read error ends the count like the end of the file.
-    for_each_block(file.get(), &progress, [&](const unsigned char* data, size_t size) {
-        counter.add(data, size);
-        total += size;
-    });
+// The byte counts of the input file; the table is valid in every case.
+FreqTable frequency_table(const InputScan& in) {
+    FreqTable items;
     for (size_t b = 0; b < BYTE_VALUES; ++b)
-        items[b].frequency = counter.count(b);
-    return total;
+        items[b] = FreqItem{static_cast<unsigned char>(b), in.counter.count(b)};
+    return items;
 }
 
 // Larger frequency first.
@@ -311,23 +353,25 @@ size_t calc_wpl(const HuffmanNode* root, size_t depth) {
 // Reads the three files back from disk; each section that fails says so and the next one
 // runs all the same, since the compression itself has already succeeded.
 void print_compression_report(const char* filename) {
-    print_input_hash(filename);
-
     // Formed from the whole name, as the compressor forms them, so that the report reads the
     // very files that were written.
     const std::string compressed_filename = std::string(filename) + ".hfm";
     const std::string code_filename = std::string(filename) + ".hfm.code";
 
+    InputScan input;
+    CompressedScan compressed;
+    scan_files(filename, compressed_filename.c_str(), &input, &compressed);
+
+    print_input_hash(filename, input);
     print_code_table(code_filename.c_str());
-    print_compressed_tail_and_hash(compressed_filename.c_str());
+    print_compressed_tail_and_hash(compressed_filename.c_str(), compressed);
 
     std::printf("\n=== 词频统计列表 ===\n");
-    FreqTable freq_items;
-    size_t total_bytes = count_file_frequencies(filename, freq_items);
-    if (total_bytes == 0) {
+    FreqTable freq_items = frequency_table(input);
+    if (input.total == 0) {
         std::printf("读取原始文件失败或文件为空。\n");
     } else {
-        std::printf("原始文件总字节数: %zu\n", total_bytes);
+        std::printf("原始文件总字节数: %zu\n", input.total);
         display_frequency_list(freq_items);
     }
 
