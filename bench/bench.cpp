@@ -1,7 +1,9 @@
 // Throughput of the compressor and the three decoders, in MiB/s of original bytes, medians of
-// five runs: in memory, and as whole commands a user types into the program, beside gzip on
-// the same file in the same run. `bench --memory` leaves out the commands, `bench text random`
-// runs only the corpora named, and `bench --big` instead round-trips one 3 GiB file.
+// five runs: in memory, and as whole commands a user types into the program, beside each
+// command's floor (what any command that reads, hashes and writes as much must spend) and
+// beside zstd and gzip on the same file in the same run. `bench --memory` leaves out the commands, `bench text random`
+// runs only the corpora named, `bench --hfm PATH` times another build's program, and
+// `bench --big` instead round-trips one 3 GiB file.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common.h"
 #include "compress.h"
 #include "corpus.h"
 #include "decompress.h"
@@ -197,37 +200,111 @@ std::string session(const std::string& dir, const std::string& name, const std::
     return path;
 }
 
+// The least that a command can do which reads `in_path`, prints the FNV-1a hash of
+// `hash_bytes` bytes and writes `out_bytes` bytes to `out_path`: all three streamed in 1 MiB
+// blocks, the one hash chain running over the blocks read (again where it hashes more bytes
+// than it reads). Median of five.
+double floor_seconds(const std::string& in_path, size_t hash_bytes, size_t out_bytes,
+                     const std::string& out_path) {
+    std::vector<unsigned char> block(bench::MIB, 0x5A);
+    uint64_t hash = 0;
+    double seconds = bench::median_seconds(5, [&] {
+        std::FILE* in = std::fopen(in_path.c_str(), "rb");
+        std::FILE* out = std::fopen(out_path.c_str(), "wb");
+        hash = FNV_OFFSET;
+        size_t hashed = 0;
+        size_t written = 0;
+        bool reading = in != nullptr;
+        while (reading || hashed < hash_bytes || written < out_bytes) {
+            if (reading)
+                reading = std::fread(block.data(), 1, block.size(), in) == block.size();
+            size_t take = std::min(hash_bytes - hashed, block.size());
+            hash = fnv1a_64_extend(hash, block.data(), take);
+            hashed += take;
+            size_t put = std::min(out_bytes - written, block.size());
+            if (out != nullptr)
+                std::fwrite(block.data(), 1, put, out);
+            written += put;
+        }
+        if (in != nullptr)
+            std::fclose(in);
+        if (out != nullptr)
+            std::fclose(out);
+    });
+    std::remove(out_path.c_str());
+    return hash == 0 ? 0 : seconds;  // the hash is used, so the chain is not optimized away
+}
+
+void print_floor(const char* label, double seconds, size_t original_bytes) {
+    std::printf("  floor    %-16s %7.3f s %8.1f MiB/s  (read + one hash chain + write)\n", label,
+                seconds, mib_per_s(original_bytes, seconds));
+}
+
+bool have_tool(const char* name) {
+    return run_command({"/bin/sh", "-c", std::string("command -v ") + name}, ".", "").ok;
+}
+
+// A mainstream tool run on a copy of the corpus in its own folder, median of five; a missing
+// tool is said so and skipped (seconds 0).
+Run tool_run(const std::string& scratch, const std::vector<std::string>& argv,
+             const std::string& copy_from, size_t input_size, double input_mib) {
+    std::string label = argv[0] + " " + argv[1] + " -k";
+    if (!have_tool(argv[0].c_str())) {
+        std::printf("  command  %-16s skipped: %s is not installed\n", label.c_str(),
+                    argv[0].c_str());
+        return Run{};
+    }
+    const std::string dir = scratch + "/" + argv[0];
+    fs::create_directories(dir);
+    Run run = median_run([&] { return run_command(argv, dir, ""); },
+                         [&] {
+                             if (!copy_from.empty())
+                                 fs::copy_file(copy_from, dir + "/corpus.dat",
+                                               fs::copy_options::overwrite_existing);
+                         });
+    print_run(label.c_str(), run, input_size, input_mib);
+    return run;
+}
+
+void print_ratio(const char* what, double seconds, double floor, const Run& zstd, const Run& gzip) {
+    std::printf("  ratio    %-16s %.2fx its floor", what, seconds / floor);
+    if (zstd.seconds > 0)
+        std::printf(", %.2fx zstd", seconds / zstd.seconds);
+    if (gzip.seconds > 0)
+        std::printf(", %.2fx gzip", seconds / gzip.seconds);
+    std::printf("\n");
+}
+
 // The corpus is already in scratch/corpus.dat. A forked child starts with the parent's resident
 // pages counted as its own, so the caller holds no large buffer while commands run.
 void whole_commands(const std::string& hfm, size_t input_size, const std::string& scratch,
                     bool long_codes) {
     const std::string name = "corpus.dat";
+    const std::string input = scratch + "/" + name;
     const double input_mib = static_cast<double>(input_size) / bench::MIB;
 
     const std::string c_script =
         session(scratch, "c.txt", "c\n" + name + "\nbench\nbench\n0\n\nq\n");
     Run c = median_run([&] { return run_command({hfm}, scratch, c_script); });
+    const size_t packed_size = fs::file_size(input + ".hfm");
+    const double c_floor = floor_seconds(input, input_size, packed_size, scratch + "/floor.out");
+    print_floor("c", c_floor, input_size);
     print_run("hfm c", c, input_size, input_mib);
+    const std::vector<std::string> zstd_c = {"zstd", "-1", "-k", "-f", "-q", name};
+    const std::vector<std::string> gzip_c = {"gzip", "-1", "-k", "-f", name};
+    Run zstd = tool_run(scratch, zstd_c, input, input_size, input_mib);
+    Run gzip = tool_run(scratch, gzip_c, input, input_size, input_mib);
+    print_ratio("hfm c", c.seconds, c_floor, zstd, gzip);
 
-    fs::create_directories(scratch + "/gz");
-    const std::string gz_input = scratch + "/gz/" + name;
-    Run gz = median_run(
-        [&] {
-            return run_command({"gzip", "-1", "-k", "-f", name}, scratch + "/gz", "");
-        },
-        [&] {
-            fs::copy_file(scratch + "/" + name, gz_input, fs::copy_options::overwrite_existing);
-        });
-    print_run("gzip -1 -k", gz, input_size, input_mib);
-    std::printf("  ratio    hfm c / gzip -1 = %.2f\n", c.seconds / gz.seconds);
+    const double d_floor =
+        floor_seconds(input + ".hfm", input_size, input_size, scratch + "/floor.out");
+    print_floor("d", d_floor, input_size);
+    const std::vector<std::string> zstd_d = {"zstd", "-d", "-k", "-f", "-q", name + ".zst"};
+    const std::vector<std::string> gzip_d = {"gzip", "-d", "-k", "-f", name + ".gz"};
+    Run unzstd = zstd.seconds > 0 ? tool_run(scratch, zstd_d, "", input_size, input_mib) : Run{};
+    Run gunzip = gzip.seconds > 0 ? tool_run(scratch, gzip_d, "", input_size, input_mib) : Run{};
 
-    Run gunzip = median_run([&] {
-        return run_command({"gzip", "-d", "-k", "-f", name + ".gz"}, scratch + "/gz", "");
-    });
-    print_run("gzip -d -k", gunzip, input_size, input_mib);
-
-    const double packed_mib =
-        static_cast<double>(fs::file_size(scratch + "/" + name + ".hfm")) / bench::MIB;
+    const double packed_mib = static_cast<double>(packed_size) / bench::MIB;
     for (char method : {'1', '2', '3'}) {
         std::string label = std::string("hfm d method ") + method;
         if (method != '1' && long_codes) {
@@ -240,10 +317,11 @@ void whole_commands(const std::string& hfm, size_t input_size, const std::string
         Run d = median_run([&] { return run_command({hfm}, scratch, script); });
         bool exact = run_command({"cmp", name, name + "_recovered.txt"}, scratch, "").ok;
         char note[96];
-        std::snprintf(note, sizeof note, "  %.2fx gzip -d, memory bound %.1f MiB%s",
-                      d.seconds / gunzip.seconds, 1.1 * (packed_mib + input_mib) + 16,
+        std::snprintf(note, sizeof note, "  memory bound %.1f MiB%s",
+                      1.1 * (packed_mib + input_mib) + 16,
                       exact ? "" : "  RESTORED FILE DIFFERS");
         print_run(label.c_str(), d, input_size, input_mib, note);
+        print_ratio(label.c_str(), d.seconds, d_floor, unzstd, gunzip);
     }
 }
 
@@ -283,7 +361,7 @@ int big_round_trip(const std::string& hfm, const std::string& scratch) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string hfm = HFM_PATH;
+    std::string hfm = HFM_PATH;
     const std::string scratch =
         (fs::temp_directory_path() / ("hfm_bench_" + std::to_string(getpid()))).string();
     fs::create_directories(scratch);
@@ -296,6 +374,8 @@ int main(int argc, char** argv) {
             memory_only = true;
         else if (std::strcmp(argv[i], "--big") == 0)
             big = true;
+        else if (std::strcmp(argv[i], "--hfm") == 0 && i + 1 < argc)
+            hfm = argv[++i];
         else
             only.push_back(argv[i]);
     }

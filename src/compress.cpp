@@ -193,6 +193,9 @@ class Accumulator {
         pending_ += len;
     }
 
+    // Whether `len` more bits fit before the next store.
+    bool fits(unsigned len) const { return pending_ + len <= 64; }
+
     // Needs at least one bit pending.
     void store() {
         store_be64(out_, acc_ << (64 - pending_));
@@ -233,17 +236,21 @@ struct ByteCodes {
 // GROUP codes between two stores: as many as fit in ROOM_BITS.
 template <unsigned GROUP>
 void pack_bytes(const unsigned char* content, size_t size, const ByteCodes& codes,
-                Accumulator* acc) {
+                Accumulator* shared) {
+    // A copy the stores cannot reach stays in registers; through the pointer, every store
+    // would force the compiler to reload it.
+    Accumulator acc = *shared;
     size_t i = 0;
     for (; size - i >= GROUP; i += GROUP) {
         for (unsigned g = 0; g < GROUP; ++g)
-            acc->add(codes.bits[content[i + g]], codes.lens[content[i + g]]);
-        acc->store();
+            acc.add(codes.bits[content[i + g]], codes.lens[content[i + g]]);
+        acc.store();
     }
     for (; i < size; ++i) {
-        acc->add(codes.bits[content[i]], codes.lens[content[i]]);
-        acc->store();
+        acc.add(codes.bits[content[i]], codes.lens[content[i]]);
+        acc.store();
     }
+    *shared = acc;
 }
 
 // The codes of every pair of byte values joined, indexed by the first byte plus 256 times the
@@ -274,16 +281,37 @@ std::unique_ptr<PairCodes[]> make_pair_codes(const ByteCodes& codes) {
 
 template <unsigned GROUP>
 void pack_pairs(const unsigned char* content, size_t size, const PairCodes* pairs,
-                const ByteCodes& codes, Accumulator* acc) {
+                const ByteCodes& codes, Accumulator* shared) {
+    Accumulator acc = *shared;  // in registers, as in pack_bytes
     size_t i = 0;
     for (; size - i >= 2 * GROUP; i += 2 * GROUP) {
         for (unsigned g = 0; g < GROUP; ++g) {
             size_t index = content[i + 2 * g] + 256 * size_t{content[i + 2 * g + 1]};
-            acc->add(pairs->bits[index], pairs->lens[index]);
+            acc.add(pairs->bits[index], pairs->lens[index]);
         }
-        acc->store();
+        acc.store();
     }
-    pack_bytes<1>(content + i, size - i, codes, acc);
+    *shared = acc;
+    pack_bytes<1>(content + i, size - i, codes, shared);
+}
+
+// Two pairs between stores where two pairs of the longest codes might not fit: a store comes
+// between them only when they do not, which with skewed codes almost never happens.
+void pack_pairs_checked(const unsigned char* content, size_t size, const PairCodes* pairs,
+                        const ByteCodes& codes, Accumulator* shared) {
+    Accumulator acc = *shared;  // in registers, as in pack_bytes
+    size_t i = 0;
+    for (; size - i >= 4; i += 4) {
+        size_t first = content[i] + 256 * size_t{content[i + 1]};
+        size_t second = content[i + 2] + 256 * size_t{content[i + 3]};
+        acc.add(pairs->bits[first], pairs->lens[first]);
+        if (!acc.fits(pairs->lens[second]))
+            acc.store();
+        acc.add(pairs->bits[second], pairs->lens[second]);
+        acc.store();
+    }
+    *shared = acc;
+    pack_bytes<1>(content + i, size - i, codes, shared);
 }
 
 // Packs `content` in blocks of at most `block_bytes` into `out`. After each block the whole
@@ -321,7 +349,7 @@ bool pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
         else if (pairs && max_len * 4 <= ROOM_BITS)
             pack_pairs<2>(block, length, pairs.get(), short_codes, &acc);
         else if (pairs && max_len * 2 <= ROOM_BITS)
-            pack_pairs<1>(block, length, pairs.get(), short_codes, &acc);
+            pack_pairs_checked(block, length, pairs.get(), short_codes, &acc);
         else if (max_len * 4 <= ROOM_BITS)
             pack_bytes<4>(block, length, short_codes, &acc);
         else if (max_len * 2 <= ROOM_BITS)

@@ -206,7 +206,9 @@ inline int read_int(int* value) {
 }
 
 // Counts byte values over any number of blocks. Four tables take turns, so that a run of one
-// value does not wait on one counter; their sum is the plain count.
+// value does not wait on one counter; their sum is the plain count. The tables hold 32-bit
+// counts, which keeps all four in the fastest cache, and are folded into the totals before
+// any of them could overflow.
 class ByteCounter {
   public:
     void add(const unsigned char* data, size_t size) {
@@ -217,6 +219,29 @@ class ByteCounter {
     // work that waits on each byte before the next (a hash) costs the counting nothing.
     template <typename Visit>
     void add(const unsigned char* data, size_t size, Visit&& visit) {
+        for (size_t done = 0; done < size;) {
+            if (since_fold_ == FOLD_BYTES)
+                fold();
+            size_t piece = std::min(size - done, FOLD_BYTES - since_fold_);
+            add_piece(data + done, piece, [&](size_t i, unsigned char value) {
+                visit(done + i, value);
+            });
+            done += piece;
+            since_fold_ += piece;
+        }
+    }
+
+    size_t count(size_t value) const {
+        return totals_[value] + partial_[0][value] + partial_[1][value] + partial_[2][value] +
+               partial_[3][value];
+    }
+
+  private:
+    // No table can reach 2^32 within this many bytes.
+    static constexpr size_t FOLD_BYTES = size_t{1} << 30;
+
+    template <typename Visit>
+    void add_piece(const unsigned char* data, size_t size, Visit&& visit) {
         size_t i = 0;
         for (; size - i >= 4; i += 4) {
             for (size_t k = 0; k < 4; ++k) {
@@ -230,12 +255,19 @@ class ByteCounter {
         }
     }
 
-    size_t count(size_t value) const {
-        return partial_[0][value] + partial_[1][value] + partial_[2][value] + partial_[3][value];
+    void fold() {
+        for (size_t value = 0; value < 256; ++value) {
+            for (auto& table : partial_) {
+                totals_[value] += table[value];
+                table[value] = 0;
+            }
+        }
+        since_fold_ = 0;
     }
 
-  private:
-    std::array<std::array<size_t, 256>, 4> partial_{};
+    std::array<std::array<uint32_t, 256>, 4> partial_{};
+    std::array<size_t, 256> totals_{};
+    size_t since_fold_ = 0;
 };
 
 // An output file that appears under its final name whole or not at all. It is written under
