@@ -1,9 +1,9 @@
 // Throughput of the compressor and the three decoders, in MiB/s of original bytes, medians of
 // five runs: in memory, and as whole commands a user types into the program, beside each
 // command's floor (what any command that reads, hashes and writes as much must spend) and
-// beside zstd and gzip on the same file in the same run. `bench --memory` leaves out the commands, `bench text random`
-// runs only the corpora named, `bench --hfm PATH` times another build's program, and
-// `bench --big` instead round-trips one 3 GiB file.
+// beside zstd and gzip on the same file in the same run. `bench --memory` leaves out the
+// commands, `bench text random` runs only the corpora named, `bench --hfm PATH` times another
+// build's program, and `bench --big` instead round-trips one 3 GiB file.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
