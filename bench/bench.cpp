@@ -240,8 +240,8 @@ void print_floor(const char* label, double seconds, size_t original_bytes) {
                 seconds, mib_per_s(original_bytes, seconds));
 }
 
-bool have_tool(const char* name) {
-    return run_command({"/bin/sh", "-c", std::string("command -v ") + name}, ".", "").ok;
+bool have_tool(const std::string& scratch, const std::string& name) {
+    return run_command({"/bin/sh", "-c", "command -v " + name}, scratch, "").ok;
 }
 
 // A mainstream tool run on a copy of the corpus in its own folder, median of five; a missing
@@ -249,7 +249,7 @@ bool have_tool(const char* name) {
 Run tool_run(const std::string& scratch, const std::vector<std::string>& argv,
              const std::string& copy_from, size_t input_size, double input_mib) {
     std::string label = argv[0] + " " + argv[1] + " -k";
-    if (!have_tool(argv[0].c_str())) {
+    if (!have_tool(scratch, argv[0])) {
         std::printf("  command  %-16s skipped: %s is not installed\n", label.c_str(),
                     argv[0].c_str());
         return Run{};

@@ -211,6 +211,9 @@ inline int read_int(int* value) {
 // any of them could overflow.
 class ByteCounter {
   public:
+    // `fold_bytes` is there for tests; the default keeps every table below 2^32.
+    explicit ByteCounter(size_t fold_bytes = size_t{1} << 30) : fold_bytes_(fold_bytes) {}
+
     void add(const unsigned char* data, size_t size) {
         add(data, size, [](size_t, unsigned char) {});
     }
@@ -220,9 +223,9 @@ class ByteCounter {
     template <typename Visit>
     void add(const unsigned char* data, size_t size, Visit&& visit) {
         for (size_t done = 0; done < size;) {
-            if (since_fold_ == FOLD_BYTES)
+            if (since_fold_ == fold_bytes_)
                 fold();
-            size_t piece = std::min(size - done, FOLD_BYTES - since_fold_);
+            size_t piece = std::min(size - done, fold_bytes_ - since_fold_);
             add_piece(data + done, piece, [&](size_t i, unsigned char value) {
                 visit(done + i, value);
             });
@@ -237,9 +240,6 @@ class ByteCounter {
     }
 
   private:
-    // No table can reach 2^32 within this many bytes.
-    static constexpr size_t FOLD_BYTES = size_t{1} << 30;
-
     template <typename Visit>
     void add_piece(const unsigned char* data, size_t size, Visit&& visit) {
         size_t i = 0;
@@ -267,6 +267,7 @@ class ByteCounter {
 
     std::array<std::array<uint32_t, 256>, 4> partial_{};
     std::array<size_t, 256> totals_{};
+    size_t fold_bytes_;
     size_t since_fold_ = 0;
 };
 

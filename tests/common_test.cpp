@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -16,6 +17,31 @@ TEST(Fnv1a64, MatchesPublishedVectors) {
     EXPECT_EQ(fnv1a_64("foobar", 6), 0x85944171f73967e8ULL);
     EXPECT_NE(fnv1a_64("a\0", 2), fnv1a_64("a", 1));  // a zero byte is still multiplied in
     EXPECT_EQ(fnv1a_64_extend(fnv1a_64("foo", 3), "bar", 3), 0x85944171f73967e8ULL);
+}
+
+// Counted in pieces that cross the points where the 32-bit tables are folded into the totals,
+// every byte is counted once and seen once, in order.
+TEST(ByteCounter, CountsAcrossFoldsAndVisitsInOrder) {
+    std::vector<unsigned char> data(1000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * i % 251);
+    for (size_t fold : {size_t{1}, size_t{7}, size_t{64}, size_t{1} << 30}) {
+        ByteCounter counter(fold);
+        uint64_t hash = FNV_OFFSET;
+        size_t start = 0;
+        for (size_t piece : {size_t{0}, size_t{3}, size_t{250}, size_t{747}}) {
+            counter.add(data.data() + start, piece, [&](size_t i, unsigned char value) {
+                EXPECT_EQ(value, data[start + i]);
+                hash = (hash ^ value) * FNV_PRIME;
+            });
+            start += piece;
+        }
+        EXPECT_EQ(hash, fnv1a_64(data.data(), data.size())) << "fold " << fold;
+        for (size_t v = 0; v < 256; ++v) {
+            size_t expected = static_cast<size_t>(std::count(data.begin(), data.end(), v));
+            ASSERT_EQ(counter.count(v), expected) << "value " << v << ", fold " << fold;
+        }
+    }
 }
 
 class CommonFiles : public TempDirTest {};

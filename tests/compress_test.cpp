@@ -98,9 +98,12 @@ Bytes chain_input(size_t values, size_t scale, size_t filler, size_t lead, size_
 
 }  // namespace
 
+class Packing : public TempDirTest {};
+
 // The packer stores between groups of codes that the longest code sets, and takes two input
-// bytes per lookup for inputs of a megabyte or more: each case sits at a group boundary.
-TEST(CompressData, PacksEveryGroupSizeAsTheBitByBitDefinition) {
+// bytes per lookup for inputs of a megabyte or more: each case sits at a group boundary. The
+// compressed file gets the same bits, packed a chunk at a time straight into the file.
+TEST_F(Packing, EveryGroupSizeAsTheBitByBitDefinition) {
     const size_t MIB = size_t{1} << 20;
     struct Case {
         size_t longest, values, scale, filler;
@@ -109,6 +112,7 @@ TEST(CompressData, PacksEveryGroupSizeAsTheBitByBitDefinition) {
         {9, 10, 6, 0},    {10, 11, 6, 0},   {14, 15, 4, 0},   {15, 16, 4, 0},   {28, 29, 2, 0},
         {29, 30, 1, 0},   {32, 33, 1, 0},   {33, 34, 1, 0},   {9, 9, 6, MIB},   {10, 10, 6, MIB},
         {14, 14, 4, MIB}, {15, 15, 4, MIB}, {19, 19, 4, MIB}, {28, 28, 2, MIB}, {29, 29, 1, MIB},
+        {1, 2, 5 * MIB, 0},  // 1-bit codes fill each chunk of the compressed file to its end
     };
     for (const Case& c : cases) {
         for (size_t lead = 0; lead < 16; ++lead) {
@@ -125,6 +129,17 @@ TEST(CompressData, PacksEveryGroupSizeAsTheBitByBitDefinition) {
             ASSERT_EQ(r->size, expected.size());
             EXPECT_TRUE(std::equal(expected.begin(), expected.end(), r->data.get()))
                 << "longest code " << c.longest << ", " << input.size() << " bytes, lead " << lead;
+            if (lead != 0)
+                continue;
+            // Stored so that the transform turns it into `input` again.
+            Bytes stored = input;
+            reverse_transform(stored.data(), stored.size(), ENCRYPT_METHOD_OFFSET);
+            write_file("in", std::string_view(reinterpret_cast<const char*>(stored.data()),
+                                              stored.size()));
+            run_with_input("", [] { compress_file("in", "S", "R", ENCRYPT_METHOD_OFFSET); });
+            const std::string written = read_file("in.hfm");
+            EXPECT_TRUE(written.size() >= 6 && Bytes(written.begin() + 6, written.end()) == expected)
+                << "compressed file, longest code " << c.longest;
         }
     }
     EXPECT_EQ(compress_data(nullptr, 0), nullptr);
