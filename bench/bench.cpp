@@ -318,8 +318,7 @@ void whole_commands(const std::string& hfm, size_t input_size, const std::string
         bool exact = run_command({"cmp", name, name + "_recovered.txt"}, scratch, "").ok;
         char note[96];
         std::snprintf(note, sizeof note, "  memory bound %.1f MiB%s",
-                      1.1 * (packed_mib + input_mib) + 16,
-                      exact ? "" : "  RESTORED FILE DIFFERS");
+                      1.1 * (packed_mib + input_mib) + 16, exact ? "" : "  RESTORED FILE DIFFERS");
         print_run(label.c_str(), d, input_size, input_mib, note);
         print_ratio(label.c_str(), d.seconds, d_floor, unzstd, gunzip);
     }

@@ -576,11 +576,11 @@ int compress_file(const char* filename, const char* sender_info, const char* rec
     // Input blocks short enough that even the longest code fills no more than a chunk.
     const size_t block_bytes = (PACKED_CHUNK_BYTES - 8) * 8 / longest_code(*result);
     progress.start("压缩", file_size);
-    bool written = pack_data(content.get(), file_size, result->codes.get(), result->unique_chars,
-                             chunk.get(), block_bytes, &progress,
-                             [&](unsigned char* begin, size_t bytes) {
-                                 return compressed.write(begin, bytes) ? begin : nullptr;
-                             });
+    bool written =
+        pack_data(content.get(), file_size, result->codes.get(), result->unique_chars, chunk.get(),
+                  block_bytes, &progress, [&](unsigned char* begin, size_t bytes) {
+                      return compressed.write(begin, bytes) ? begin : nullptr;
+                  });
     progress.clear();
     content.reset();
     if (!written || !compressed.close()) {

@@ -163,10 +163,10 @@ void scan_input(InputScan* in, const unsigned char* data, size_t size) {
     in->total += size;
 }
 
-// Takes in the compressed file's bytes from `offset` on; only the `size` bytes measured count,
-// as if the file were read in one piece of that size. Returns how many were taken.
-size_t scan_compressed(CompressedScan* comp, int64_t offset, const unsigned char* data,
-                       size_t got) {
+// Keeps what falls in the tail of the `got` bytes read from `offset` on, and returns how many
+// of them count: only the `size` bytes measured do, as if the file were read in one piece of
+// that size.
+size_t keep_tail(CompressedScan* comp, int64_t offset, const unsigned char* data, size_t got) {
     const int64_t start = comp->size < TAIL_BYTES ? 0 : comp->size - TAIL_BYTES;
     const int64_t end = std::min(offset + static_cast<int64_t>(got), comp->size);
     for (int64_t k = std::max(offset, start); k < end; ++k)
@@ -210,9 +210,10 @@ void scan_files(const char* filename, const char* compressed_filename, InputScan
         }
         if (packed) {
             size_t got = std::fread(b.data(), 1, b.size(), packed.get());
-            got_b = scan_compressed(comp, comp_done, b.data(), got);
+            got_b = keep_tail(comp, comp_done, b.data(), got);
             if (got < b.size()) {
-                comp->read = std::ferror(packed.get()) == 0 && comp_done + static_cast<int64_t>(got_b) == comp->size;
+                comp->read = std::ferror(packed.get()) == 0 &&
+                             comp_done + static_cast<int64_t>(got_b) == comp->size;
                 packed.reset();
             }
         }
@@ -226,7 +227,9 @@ void scan_files(const char* filename, const char* compressed_filename, InputScan
 }
 
 void print_input_hash(const char* filename, const InputScan& in) {
-    const char* failure = !in.opened ? "无法打开原文件: %s\n" : !in.read ? "读取原文件数据失败\n" : nullptr;
+    const char* failure = !in.opened ? "无法打开原文件: %s\n"
+                          : !in.read ? "读取原文件数据失败\n"
+                                     : nullptr;
     if (failure != nullptr) {
         std::fflush(stdout);  // a buffered console shows the two streams in the order written
         std::fprintf(stderr, failure, filename);

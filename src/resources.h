@@ -226,9 +226,8 @@ class ByteCounter {
             if (since_fold_ == fold_bytes_)
                 fold();
             size_t piece = std::min(size - done, fold_bytes_ - since_fold_);
-            add_piece(data + done, piece, [&](size_t i, unsigned char value) {
-                visit(done + i, value);
-            });
+            add_piece(data + done, piece,
+                      [&](size_t i, unsigned char value) { visit(done + i, value); });
             done += piece;
             since_fold_ += piece;
         }

@@ -109,9 +109,9 @@ TEST_F(Packing, EveryGroupSizeAsTheBitByBitDefinition) {
         size_t longest, values, scale, filler;
     };
     const std::vector<Case> cases = {
-        {9, 10, 6, 0},    {10, 11, 6, 0},   {14, 15, 4, 0},   {15, 16, 4, 0},   {28, 29, 2, 0},
-        {29, 30, 1, 0},   {32, 33, 1, 0},   {33, 34, 1, 0},   {9, 9, 6, MIB},   {10, 10, 6, MIB},
-        {14, 14, 4, MIB}, {15, 15, 4, MIB}, {19, 19, 4, MIB}, {28, 28, 2, MIB}, {29, 29, 1, MIB},
+        {9, 10, 6, 0},      {10, 11, 6, 0},   {14, 15, 4, 0},   {15, 16, 4, 0},   {28, 29, 2, 0},
+        {29, 30, 1, 0},     {32, 33, 1, 0},   {33, 34, 1, 0},   {9, 9, 6, MIB},   {10, 10, 6, MIB},
+        {14, 14, 4, MIB},   {15, 15, 4, MIB}, {19, 19, 4, MIB}, {28, 28, 2, MIB}, {29, 29, 1, MIB},
         {1, 2, 5 * MIB, 0},  // 1-bit codes fill each chunk of the compressed file to its end
     };
     for (const Case& c : cases) {
@@ -138,7 +138,8 @@ TEST_F(Packing, EveryGroupSizeAsTheBitByBitDefinition) {
                                               stored.size()));
             run_with_input("", [] { compress_file("in", "S", "R", ENCRYPT_METHOD_OFFSET); });
             const std::string written = read_file("in.hfm");
-            EXPECT_TRUE(written.size() >= 6 && Bytes(written.begin() + 6, written.end()) == expected)
+            EXPECT_TRUE(written.size() >= 6 &&
+                        Bytes(written.begin() + 6, written.end()) == expected)
                 << "compressed file, longest code " << c.longest;
         }
     }
