@@ -45,14 +45,8 @@ struct HuffmanTree {
     }
 };
 
-// Counts every byte value in one pass.
-FrequencyTable count_frequencies(const unsigned char* data, size_t size, size_t* unique_count,
-                                 Progress* progress) {
-    ByteCounter counter;
-    run_in_blocks(size, progress, [&](size_t offset, size_t length) {
-        counter.add(data + offset, length);
-        return true;
-    });
+// The counts by byte value, and how many values occur.
+FrequencyTable frequency_table(const ByteCounter& counter, size_t* unique_count) {
     FrequencyTable freq;
     *unique_count = 0;
     for (size_t b = 0; b < 256; ++b) {
@@ -381,8 +375,11 @@ bool pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
     return true;
 }
 
-// The whole input, or null after printing why it could not be read.
-std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_size,
+// The whole input with the transform applied, counted into `counter`; null after printing
+// why it could not be read. Each piece is transformed and counted as soon as it is read,
+// while it is still in the processor's cache.
+std::unique_ptr<unsigned char[]> read_input(const char* filename, EncryptMethod method,
+                                            size_t* file_size, ByteCounter* counter,
                                             Progress* progress) {
     // Some systems open a folder like a file; it is no input all the same.
     FilePtr in(is_directory(filename) ? nullptr : open_file(filename, "rb"));
@@ -401,9 +398,19 @@ std::unique_ptr<unsigned char[]> read_input(const char* filename, size_t* file_s
         std::printf("内存分配失败\n");
         return nullptr;
     }
+    constexpr size_t PIECE_BYTES = 256 * 1024;
     progress->start("读取", *file_size);
     if (!run_in_blocks(*file_size, progress, [&](size_t offset, size_t length) {
-            return read_fully(content.get() + offset, length, in.get()) == length;
+            for (size_t done = 0; done < length;) {
+                unsigned char* piece = content.get() + offset + done;
+                size_t piece_size = std::min(length - done, PIECE_BYTES);
+                if (read_fully(piece, piece_size, in.get()) != piece_size)
+                    return false;
+                apply_transform(piece, piece_size, method);
+                counter->add(piece, piece_size);
+                done += piece_size;
+            }
+            return true;
         })) {
         progress->clear();
         std::printf("文件读取失败\n");
@@ -439,7 +446,7 @@ namespace {
 // The codes of `size` bytes and the packed size they give, without the packed bits. Null on
 // an empty buffer or a failed allocation.
 std::unique_ptr<CompressResult> assign_codes(const unsigned char* content, size_t size,
-                                             Progress* progress) {
+                                             const ByteCounter& counter) {
     // The record itself is the one allocation not made through try_alloc: it is a single
     // object that free_compress_result adopts.
     std::unique_ptr<CompressResult> result(new (std::nothrow) CompressResult());
@@ -448,9 +455,7 @@ std::unique_ptr<CompressResult> assign_codes(const unsigned char* content, size_
     result->original_size = size;
 
     size_t unique_count = 0;
-    if (progress != nullptr)
-        progress->start("统计", size);
-    FrequencyTable freq = count_frequencies(content, size, &unique_count, progress);
+    FrequencyTable freq = frequency_table(counter, &unique_count);
     if (unique_count == 0)
         return nullptr;
 
@@ -498,7 +503,14 @@ size_t longest_code(const CompressResult& result) {
 }  // namespace
 
 CompressResult* compress_data(const unsigned char* content, size_t size, Progress* progress) {
-    std::unique_ptr<CompressResult> result = assign_codes(content, size, progress);
+    ByteCounter counter;
+    if (progress != nullptr)
+        progress->start("统计", size);
+    run_in_blocks(size, progress, [&](size_t offset, size_t length) {
+        counter.add(content + offset, length);
+        return true;
+    });
+    std::unique_ptr<CompressResult> result = assign_codes(content, size, counter);
     if (!result)
         return nullptr;
     result->data = try_alloc_uninit<unsigned char>(result->size + PACK_SLACK);
@@ -538,13 +550,14 @@ int compress_file(const char* filename, const char* sender_info, const char* rec
                   EncryptMethod method) {
     Progress progress;
     size_t file_size = 0;
-    std::unique_ptr<unsigned char[]> content = read_input(filename, &file_size, &progress);
+    ByteCounter counter;
+    std::unique_ptr<unsigned char[]> content =
+        read_input(filename, method, &file_size, &counter, &progress);
     if (!content)
         return -1;
-    apply_transform(content.get(), file_size, method);
 
     // The packed bits go to the file a chunk at a time as they are made, never held whole.
-    std::unique_ptr<CompressResult> result = assign_codes(content.get(), file_size, &progress);
+    std::unique_ptr<CompressResult> result = assign_codes(content.get(), file_size, counter);
     auto chunk = try_alloc_uninit<unsigned char>(PACKED_CHUNK_BYTES + PACK_SLACK);
     // Lines may follow before the data is written; the packing brings the bar back.
     progress.clear();
