@@ -1360,6 +1360,7 @@ struct DecodeJob {
     size_t original_size = 0;  // the decoding tree's, which sized decoded_data
     const char* code_filename = nullptr;
     Progress* progress = nullptr;
+    RestoreHash* restore = nullptr;  // takes in the bytes as they are decoded
 };
 
 // Methods 2 and 3 cannot represent a longer code; refusing keeps them from writing a wrong file.
@@ -1388,9 +1389,9 @@ bool load_code_table_and_decode(const DecodeJob& job, size_t* bytes_written) {
     if (!codes_fit_window(codes.get(), unique_chars))
         return false;
     // The table is read again; the buffer was sized by the first reading.
-    *bytes_written = decode_with_code_table(
-        job.compressed_data, job.compressed_size, job.decoded_data,
-        std::min(orig_size, job.original_size), codes.get(), unique_chars, job.progress);
+    *bytes_written = code_table_decode(job.compressed_data, job.compressed_size, job.decoded_data,
+                                       std::min(orig_size, job.original_size), codes.get(),
+                                       unique_chars, job.progress, job.restore);
     return true;
 }
 
@@ -1405,8 +1406,9 @@ bool read_hash_code_table_and_decode(const DecodeJob& job, size_t* bytes_written
     if (!codes_fit_window(codes.get(), unique_chars))
         return false;
     std::printf("开始解码处理...\n");
-    *bytes_written = decode_with_hash(job.compressed_data, job.compressed_size, job.decoded_data,
-                                      job.original_size, codes.get(), unique_chars, job.progress);
+    *bytes_written = hash_decode(job.compressed_data, job.compressed_size, job.decoded_data,
+                                 job.original_size, codes.get(), unique_chars, job.progress,
+                                 job.restore);
     std::printf("解码完成，共处理 %zu 字节\n", *bytes_written);
     return true;
 }
@@ -1417,8 +1419,8 @@ bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const De
                                size_t* bytes_written) {
     if (decode_method == 1) {
         std::printf("使用解码树进行解码...\n");
-        *bytes_written = decode_with_tree(job.compressed_data, job.compressed_size,
-                                          job.decoded_data, job.original_size, tree, job.progress);
+        *bytes_written = tree_decode(job.compressed_data, job.compressed_size, job.decoded_data,
+                                     job.original_size, tree, job.progress, job.restore);
         return true;
     }
     if (decode_method == 2)
@@ -1426,11 +1428,12 @@ bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const De
     return read_hash_code_table_and_decode(job, bytes_written);
 }
 
-// Writes the restored bytes under a temporary name and renames them into place. Cut, the
-// output name of a 255-byte name without ".hfm" is that name: the compressed file is never
-// replaced by what it restores.
+// Reverses the transform and writes the restored bytes under a temporary name, then renames
+// them into place. Each block is reversed just before it is written, while it is still in the
+// cache. Cut, the output name of a 255-byte name without ".hfm" is that name: the compressed
+// file is never replaced by what it restores.
 bool write_output(const char* compressed_filename, const std::string& output_filename,
-                  const unsigned char* data, size_t size, Progress* progress) {
+                  unsigned char* data, size_t size, EncryptMethod method, Progress* progress) {
     progress->clear();  // lines may follow before the writing brings the bar back
     if (output_filename == compressed_filename) {
         std::printf("无法创建输出文件: %s\n", output_filename.c_str());
@@ -1443,6 +1446,7 @@ bool write_output(const char* compressed_filename, const std::string& output_fil
     }
     progress->start("写入", size);
     bool written = run_in_blocks(size, progress, [&](size_t offset, size_t length) {
+        reverse_transform(data + offset, length, method);
         return out.write(data + offset, length);
     });
     progress->clear();
@@ -1457,16 +1461,20 @@ bool write_output(const char* compressed_filename, const std::string& output_fil
     return true;
 }
 
-// The hash lets the user check the restored file against the one the compressor reported.
-void print_restored_summary(const std::string& output_filename, const unsigned char* data,
-                            size_t size, Progress* progress) {
-    progress->start("校验", size);
-    uint64_t hash = FNV_OFFSET;
-    run_in_blocks(size, progress, [&](size_t offset, size_t length) {
-        hash = fnv1a_64_extend(hash, data + offset, length);
+// Takes in the bytes the decoder left to hash: those it wrote last, or filled in after it.
+void finish_restored_hash(RestoreHash* restore, const unsigned char* data, size_t size,
+                          Progress* progress) {
+    const size_t from = restore->hashed;
+    progress->start("校验", size - from);
+    run_in_blocks(size - from, progress, [&](size_t offset, size_t length) {
+        hash_restored(restore, data, from + offset + length);
         return true;
     });
     progress->clear();
+}
+
+// The hash lets the user check the restored file against the one the compressor reported.
+void print_restored_summary(const std::string& output_filename, size_t size, uint64_t hash) {
     std::printf("解压完成!\n");
     std::printf("输出文件: %s\n", output_filename.c_str());
     std::printf("解压后大小: %zu 字节\n", size);
@@ -1525,12 +1533,15 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
         std::printf("内存分配失败\n");
         return -1;
     }
+    const auto method = static_cast<EncryptMethod>(static_cast<uint32_t>(header.enc_method));
+    RestoreHash restore{.method = method};
     const DecodeJob job{.compressed_data = compressed_data.get(),
                         .compressed_size = compressed_size,
                         .decoded_data = decoded_data.get(),
                         .original_size = original_size,
                         .code_filename = names.code_filename.c_str(),
-                        .progress = &progress};
+                        .progress = &progress,
+                        .restore = &restore};
     size_t bytes_written = 0;
     double decode_start = seconds_now();
     if (!decode_with_chosen_method(decode_method, job, table.get(), &bytes_written))
@@ -1544,12 +1555,11 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
     double decode_end = seconds_now();
     double decode_time = decode_end - decode_start;
 
-    reverse_transform(decoded_data.get(), bytes_written,
-                      static_cast<EncryptMethod>(static_cast<uint32_t>(header.enc_method)));
-    if (!write_output(filename, names.output_filename, decoded_data.get(), bytes_written,
+    finish_restored_hash(&restore, decoded_data.get(), bytes_written, &progress);
+    if (!write_output(filename, names.output_filename, decoded_data.get(), bytes_written, method,
                       &progress))
         return -1;
-    print_restored_summary(names.output_filename, decoded_data.get(), bytes_written, &progress);
+    print_restored_summary(names.output_filename, bytes_written, restore.hash);
 
     stats.end_time = std::clock();
     stats.processed_bytes = bytes_written;
