@@ -215,6 +215,9 @@ constexpr size_t HASH_LAG = 64;
 constexpr size_t SPLIT_MIN_BYTES = size_t{1} << 16;
 // The steps of the second cursor whose position is noted for the first to meet.
 constexpr size_t RECORDED_STEPS = 4096;
+// Runs of steps before the split that guess how many bytes the first cursor writes.
+constexpr size_t SAMPLES = 16;
+constexpr size_t SAMPLE_STEPS = 256;
 // The second cursor's bytes start past the guess by this fraction of what it has to write:
 // a guess too high costs only a little decoding by one cursor, one too low a lot of it.
 constexpr size_t GUESS_SLACK_DIVISOR = 16;
@@ -265,12 +268,8 @@ class TwoCursorDecoder {
     // that goes on from the second's state; nothing when the first must go on alone.
     std::optional<Cursor> run_split(unsigned char* out, size_t original_size) {
         const size_t split = total_bits_ / 16 * 8;
-        const auto guess = static_cast<size_t>(static_cast<double>(split) *
-                                               static_cast<double>(original_size) /
-                                               static_cast<double>(total_bits_));
-        const size_t second_at =
-            std::min(guess, original_size) + (original_size - std::min(guess, original_size)) /
-                                                 GUESS_SLACK_DIVISOR;
+        const size_t guess = std::min(original_size, bytes_before(split, original_size));
+        const size_t second_at = guess + (original_size - guess) / GUESS_SLACK_DIVISOR;
         first_ = Cursor{out, second_at};
         Cursor second{out + second_at, original_size - second_at};
         second.pos = split;
@@ -310,6 +309,27 @@ class TwoCursorDecoder {
         joined.room = original_size;
         joined.written = first_.written + moved;
         return joined;
+    }
+
+    // How many bytes the bits before `split` give, from short runs of steps spread over them,
+    // each standing for an equal share of the bits: parts of a file can code to very
+    // different lengths. A run that decodes nothing counts as the average of the whole.
+    size_t bytes_before(size_t split, size_t original_size) {
+        unsigned char scratch[SAMPLE_STEPS];
+        const double share = static_cast<double>(split / SAMPLES);
+        double bytes = static_cast<double>(split % SAMPLES);
+        for (size_t k = 0; k < SAMPLES; ++k) {
+            Cursor sample{scratch, SAMPLE_STEPS};
+            sample.pos = split / SAMPLES * k;
+            while (!sample.stopped && sample.written < sample.room)
+                step_once(&sample);
+            const size_t bits = sample.pos - split / SAMPLES * k;
+            bytes += share * (bits != 0 && sample.written != 0
+                                  ? static_cast<double>(sample.written) / static_cast<double>(bits)
+                                  : static_cast<double>(original_size) /
+                                        static_cast<double>(total_bits_));
+        }
+        return static_cast<size_t>(bytes);
     }
 
     // Both cursors in one loop while both can make whole rounds; a cursor that meets a
