@@ -324,10 +324,10 @@ class TwoCursorDecoder {
             while (!sample.stopped && sample.written < sample.room)
                 step_once(&sample);
             const size_t bits = sample.pos - split / SAMPLES * k;
-            bytes += share * (bits != 0 && sample.written != 0
-                                  ? static_cast<double>(sample.written) / static_cast<double>(bits)
-                                  : static_cast<double>(original_size) /
-                                        static_cast<double>(total_bits_));
+            bytes += share *
+                     (bits != 0 && sample.written != 0
+                          ? static_cast<double>(sample.written) / static_cast<double>(bits)
+                          : static_cast<double>(original_size) / static_cast<double>(total_bits_));
         }
         return static_cast<size_t>(bytes);
     }
@@ -342,8 +342,8 @@ class TwoCursorDecoder {
             if (second->stopped || second->written == second->room ||
                 rounds_left(first_, split) == 0 || first_.stopped)
                 return;
-            size_t rounds = std::min({rounds_left(first_, split),
-                                      rounds_left(*second, total_bits_), CHUNK_ROUNDS});
+            size_t rounds = std::min(
+                {rounds_left(first_, split), rounds_left(*second, total_bits_), CHUNK_ROUNDS});
             Cursor* both[2] = {&first_, second};
             if (restore_ != nullptr)
                 rounds_of<2, true>(both, rounds);
@@ -351,7 +351,8 @@ class TwoCursorDecoder {
                 rounds_of<2, false>(both, rounds);
             note_progress(first_.written + second->written);
             for (Cursor* c : both) {
-                if (c->written < c->room && rounds_left(*c, c == second ? total_bits_ : split) != 0 &&
+                if (c->written < c->room &&
+                    rounds_left(*c, c == second ? total_bits_ : split) != 0 &&
                     pairs_[peek(c->pos)].total_len == 0)
                     step_once(c);
             }
@@ -389,8 +390,7 @@ class TwoCursorDecoder {
     }
 
     size_t peek(size_t pos) const {
-        return static_cast<size_t>((load_be64(data_ + pos / 8) << (pos % 8)) >>
-                                   (64 - FAST_BITS));
+        return static_cast<size_t>((load_be64(data_ + pos / 8) << (pos % 8)) >> (64 - FAST_BITS));
     }
 
     // One step taken alone: the first code of a table entry, or the step itself.
@@ -452,8 +452,8 @@ class TwoCursorDecoder {
                     // An entry left to the step stores two stray bytes and moves nothing:
                     // the cursor stays put until the round ends.
                     std::memcpy(out[i] + written[i], &entry[i], 2);
-                    written[i] += (entry[i].total_len != 0) +
-                                  (entry[i].total_len != entry[i].first_len);
+                    written[i] +=
+                        (entry[i].total_len != 0) + (entry[i].total_len != entry[i].first_len);
                     bits[i] <<= entry[i].total_len;
                     count[i] -= entry[i].total_len;
                 }
@@ -502,7 +502,7 @@ DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out
                       size_t original_size, const FastTable& fast, Progress* progress,
                       StepFn&& step, RestoreHash* restore = nullptr) {
     TwoCursorDecoder<std::remove_reference_t<StepFn>> decoder(data, size, fast, progress, step,
-                                                             restore);
+                                                              restore);
     return decoder.run(out, original_size);
 }
 
@@ -948,8 +948,8 @@ size_t code_table_decode(const unsigned char* compressed_data, size_t compressed
         return s;
     };
     FastTable fast = build_fast_table_from_code_table(buckets);
-    DecodeRun run = run_decoder(compressed_data, compressed_size, decoded_data, original_size,
-                                fast, progress, step, restore);
+    DecodeRun run = run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast,
+                                progress, step, restore);
     // Short of the end, the step stops before the last bit only where nothing matched and an
     // entry matches anywhere.
     if (!matches_anywhere || run.bytes_written == original_size ||
@@ -1426,9 +1426,9 @@ bool read_hash_code_table_and_decode(const DecodeJob& job, size_t* bytes_written
     if (!codes_fit_window(codes.get(), unique_chars))
         return false;
     std::printf("开始解码处理...\n");
-    *bytes_written = hash_decode(job.compressed_data, job.compressed_size, job.decoded_data,
-                                 job.original_size, codes.get(), unique_chars, job.progress,
-                                 job.restore);
+    *bytes_written =
+        hash_decode(job.compressed_data, job.compressed_size, job.decoded_data, job.original_size,
+                    codes.get(), unique_chars, job.progress, job.restore);
     std::printf("解码完成，共处理 %zu 字节\n", *bytes_written);
     return true;
 }

@@ -199,9 +199,8 @@ TEST_F(RestoredHash, IsThatOfTheRestoredFile) {
             c = static_cast<char>(pick(rng) * 7);
         write_file("n", input);
         for (unsigned transform : {0u, 1u, 2u}) {
-            run_with_input("", [&] {
-                compress_file("n", "S", "R", static_cast<EncryptMethod>(transform));
-            });
+            run_with_input(
+                "", [&] { compress_file("n", "S", "R", static_cast<EncryptMethod>(transform)); });
             char hash[64];
             std::snprintf(hash, sizeof hash, "文件哈希值: 0x%016llX\n",
                           static_cast<unsigned long long>(fnv1a_64(input.data(), input.size())));
