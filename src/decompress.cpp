@@ -126,8 +126,8 @@ struct DecodeRun {
     size_t last_step_start = 0;  // where the last step (fast or not) began
 };
 
-// The hash of the restored file, taken while the decoder runs: the command needs it anyway,
-// and one multiply per byte in a chain of its own overlaps the decoding's chains for free.
+// The hash of the restored file, taken while the decoder runs: it is a chain of one multiply
+// per byte, which runs beside the decoding's chains instead of after them.
 struct RestoreHash {
     EncryptMethod method = ENCRYPT_METHOD_OFFSET;
     uint64_t hash = FNV_OFFSET;
@@ -1449,9 +1449,9 @@ bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const De
 }
 
 // Reverses the transform and writes the restored bytes under a temporary name, then renames
-// them into place. Each block is reversed just before it is written, while it is still in the
-// cache. Cut, the output name of a 255-byte name without ".hfm" is that name: the compressed
-// file is never replaced by what it restores.
+// them into place. Each block is reversed just before it is written, so that the write finds
+// it in the cache. Cut, the output name of a 255-byte name without ".hfm" is that name: the
+// compressed file is never replaced by what it restores.
 bool write_output(const char* compressed_filename, const std::string& output_filename,
                   unsigned char* data, size_t size, EncryptMethod method, Progress* progress) {
     progress->clear();  // lines may follow before the writing brings the bar back

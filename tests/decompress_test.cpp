@@ -23,7 +23,7 @@ namespace {
 
 // What one method's reader and decoder make of the table file `name` and `packed`: the bytes
 // written, at most as many as the table's first line states, or "refused: " and the message.
-// `printed`, when given, is what the run printed.
+// `printed_out`, when given, takes what the run printed.
 std::string decode_with(int method, const char* name, size_t limit, const std::string& packed,
                         std::string* printed_out = nullptr) {
     const auto* in = reinterpret_cast<const unsigned char*>(packed.data());
