@@ -218,9 +218,13 @@ constexpr size_t RECORDED_STEPS = 4096;
 // Runs of steps before the split that guess how many bytes the first cursor writes.
 constexpr size_t SAMPLES = 16;
 constexpr size_t SAMPLE_STEPS = 256;
-// The second cursor's bytes start past the guess by this fraction of what it has to write:
-// a guess too high costs only a little decoding by one cursor, one too low a lot of it.
+// The second cursor's bytes start past the guess by this fraction of what it has to write: a
+// guess too high costs some decoding by one cursor at the end, one too low moving the second's
+// bytes up to make room.
 constexpr size_t GUESS_SLACK_DIVISOR = 16;
+// Room made for the first cursor beyond what it needs to reach the split: enough for the steps
+// past the split until it meets the second.
+constexpr size_t EXTRA_ROOM = 4096;
 
 template <typename StepFn>
 class TwoCursorDecoder {
@@ -281,9 +285,8 @@ class TwoCursorDecoder {
             records[recorded++] = Record{second.pos, second.written};
             step_once(&second);
         }
-        run_both(&second, split);
-        // The first cursor steps on to the split and beyond, one step at a time past it, until
-        // it stands where the second took a step.
+        // The first cursor goes on beside the second while both can, then alone to the split
+        // and beyond, one step at a time past it, until it stands where the second took a step.
         size_t next_record = 0;
         for (;;) {
             if (first_.stopped)
@@ -296,10 +299,17 @@ class TwoCursorDecoder {
                 if (records[next_record].pos == first_.pos)
                     break;
             }
-            if (first_.written == first_.room)
+            if (first_.written == first_.room && !make_room(&second, split))
                 return std::nullopt;
-            if (rounds_left(first_, split) == 0 || !run_rounds(&first_, split))
-                step_once(&first_);
+            if (rounds_left(first_, split) != 0) {
+                if (!second.stopped && second.written < second.room) {
+                    run_both(&second, split);
+                    continue;
+                }
+                if (run_rounds(&first_, split))
+                    continue;
+            }
+            step_once(&first_);
         }
         const Record& met = records[next_record];
         const size_t moved = second.written - met.written;
@@ -309,6 +319,25 @@ class TwoCursorDecoder {
         joined.room = original_size;
         joined.written = first_.written + moved;
         return joined;
+    }
+
+    // Moves the second cursor's bytes up, out of the first one's way, by what the first still
+    // needs at the rate it has written so far and a little more, as far as the second's room
+    // allows; false when it has none to spare.
+    bool make_room(Cursor* second, size_t split) {
+        const double per_bit = static_cast<double>(first_.written) /
+                               static_cast<double>(std::max<size_t>(first_.pos, 1));
+        const auto needed =
+            static_cast<size_t>(per_bit * static_cast<double>(split - std::min(split, first_.pos)));
+        const size_t shift = std::min(second->room - second->written,
+                                      needed + needed / GUESS_SLACK_DIVISOR + EXTRA_ROOM);
+        if (shift == 0)
+            return false;
+        std::memmove(second->out + shift, second->out, second->written);
+        second->out += shift;
+        second->room -= shift;
+        first_.room += shift;
+        return true;
     }
 
     // How many bytes the bits before `split` give, from short runs of steps spread over them,

@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(FUZZ_TARGETS),
 // Outputs long enough to be decoded from two places at once, and the ways the two can fail to
 // meet: halves that code to different lengths (so the guessed distance between them is off
 // either way), fixed three-bit codes (which meet at the middle only if it is a multiple of
-// three), flipped bits and cuts anywhere in the data, stated sizes off by a little or a lot,
+// three), chains of codes that may never fall into step, flipped bits and cuts anywhere in the data, stated sizes off by a little or a lot,
 // and made-up tables over random bits, whose steps skip and stop.
 std::string split_input(std::mt19937& rng) {
     std::string table, packed;
@@ -119,9 +119,18 @@ std::string split_input(std::mt19937& rng) {
         const unsigned values = 2 + rng() % (rng() % 2 ? 3 : 100);
         std::string text = skewed_bytes(rng, length / 2, values) +
                            skewed_bytes(rng, length - length / 2, values + rng() % 150);
-        if (rng() % 4 == 0) {
+        const unsigned kind = rng() % 8;
+        if (kind == 0) {
             for (size_t i = 0; i < text.size(); ++i)
                 text[i] = static_cast<char>('a' + i % 8);
+        } else if (kind == 1) {
+            // Fibonacci counts below a value much more frequent than them all make codes
+            // 1, 00, 010, 0110, ..., which a cursor starting inside one may never fall into
+            // step with: guesses from such runs of steps come out low.
+            text.assign(60000 + rng() % 10000, '\0');
+            for (size_t v = 1, a = 1, b = 1; v <= 20; ++v, b += a, a = b - a)
+                text.append(a, static_cast<char>(v));
+            std::shuffle(text.begin(), text.end(), rng);
         }
         std::unique_ptr<CompressResult, void (*)(CompressResult*)> r(
             compress_data(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
