@@ -221,7 +221,7 @@ constexpr size_t SAMPLE_STEPS = 256;
 // The second cursor's bytes start past the guess by this fraction of what it has to write: a
 // guess too high costs some decoding by one cursor at the end, one too low moving the second's
 // bytes up to make room.
-constexpr size_t GUESS_SLACK_DIVISOR = 16;
+constexpr size_t GUESS_SLACK_DIVISOR = 32;
 // Room made for the first cursor beyond what it needs to reach the split: enough for the steps
 // past the split until it meets the second.
 constexpr size_t EXTRA_ROOM = 4096;
