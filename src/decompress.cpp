@@ -182,13 +182,14 @@ void hash_restored(RestoreHash* restore, const unsigned char* out, size_t end) {
 //
 // A table lookup waits for the one before it: where the next code begins is known only once
 // the code before it is. One cursor therefore leaves most of the processor idle, so a second
-// one starts in the middle of the data, writing a guessed distance into the output, and the
-// two advance in one loop. A step is a pure function of its position, and codes fall into
-// step soon after any bit: once the first cursor reaches a position where the second took a
-// step, everything after is what the second did, and its bytes only move to where the first
-// cursor's end. Whatever does not fit (the guess was too small, the codes never meet, the
-// output is short) leaves the first cursor to go on alone over the second's bytes, so the
-// bytes, their count and the last step's position are always those of one cursor from bit 0.
+// one starts in the middle of the data, writing from a guessed distance into the output, and
+// the two advance in one loop. A step is a pure function of its position, and codes mostly
+// fall into step soon after any bit: once the first cursor reaches a position where the second
+// took a step, everything after is what the second did, and the second's bytes from there on
+// only move down to follow the first cursor's. Whatever does not fit (the codes never meet,
+// the second's bytes leave the first no room, the output is short) leaves the first cursor to
+// go on alone over the second's bytes, so the bytes, their count and the last step's position
+// are always those of one cursor from bit 0.
 
 // One cursor: where its bytes go and where its next step begins.
 struct Cursor {
