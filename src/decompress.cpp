@@ -215,7 +215,7 @@ constexpr size_t HASH_LAG = 64;
 // data has bits, which only a damaged table states.
 constexpr size_t SPLIT_MIN_BYTES = size_t{1} << 16;
 // The steps of the second cursor whose position is noted for the first to meet.
-constexpr size_t RECORDED_STEPS = 4096;
+constexpr size_t RECORDED_STEPS = 1024;
 // Runs of steps before the split that guess how many bytes the first cursor writes.
 constexpr size_t SAMPLES = 16;
 constexpr size_t SAMPLE_STEPS = 256;
