@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "common.h"
 #include "compress.h"
@@ -72,12 +74,13 @@ struct FastEntry {
 using FastTable = std::array<FastEntry, FAST_ENTRIES>;
 
 // What one lookup decodes: the first code, and the next one too where the bits left after
-// the first settle it, which halves the lookups on typical data.
+// the first settle it, which halves the lookups on typical data. The two bytes come first so
+// that they are stored together.
 struct FastPair {
     unsigned char byte = 0;
     unsigned char second_byte = 0;
-    unsigned char total_len = 0;     // 0 leaves the position to the step
-    unsigned char second_start = 0;  // bits before the second code; 0 when there is none
+    unsigned char total_len = 0;  // 0 leaves the position to the step
+    unsigned char first_len = 0;  // total_len when there is no second code
 };
 using FastPairTable = std::array<FastPair, FAST_ENTRIES>;
 
@@ -97,7 +100,7 @@ void pair_up(const FastTable& fast, FastPairTable* pairs) {
     for (size_t prefix = 0; prefix < FAST_ENTRIES; ++prefix) {
         const FastEntry& first = fast[prefix];
         FastPair& pair = (*pairs)[prefix];
-        pair = FastPair{first.byte, 0, first.len, 0};
+        pair = FastPair{first.byte, 0, first.len, first.len};
         unsigned rest = FAST_BITS - first.len;
         if (first.len == 0 || rest == 0)
             continue;
@@ -105,7 +108,6 @@ void pair_up(const FastTable& fast, FastPairTable* pairs) {
         const FastEntry& second = settled[(size_t{1} << rest) + (prefix & rest_mask)];
         if (second.len != 0) {
             pair.second_byte = second.byte;
-            pair.second_start = first.len;
             pair.total_len = static_cast<unsigned char>(first.len + second.len);
         }
     }
@@ -124,71 +126,414 @@ struct DecodeRun {
     size_t last_step_start = 0;  // where the last step (fast or not) began
 };
 
-// Runs a decoder until original_size bytes are out or its step stops, noting its progress
-// between blocks of output.
+// The hash of the restored file, taken while the decoder runs: it is a chain of one multiply
+// per byte, which runs beside the decoding's chains instead of after them.
+struct RestoreHash {
+    EncryptMethod method = ENCRYPT_METHOD_OFFSET;
+    uint64_t hash = FNV_OFFSET;
+    size_t hashed = 0;  // bytes of the output taken in so far
+};
+
+uint64_t load_le64(const unsigned char* p) {
+    return static_cast<uint64_t>(p[0]) | static_cast<uint64_t>(p[1]) << 8 |
+           static_cast<uint64_t>(p[2]) << 16 | static_cast<uint64_t>(p[3]) << 24 |
+           static_cast<uint64_t>(p[4]) << 32 | static_cast<uint64_t>(p[5]) << 40 |
+           static_cast<uint64_t>(p[6]) << 48 | static_cast<uint64_t>(p[7]) << 56;
+}
+
+constexpr uint64_t EVERY_BYTE = 0x0101010101010101ULL;
+
+// Eight decoded bytes as restored: the transform reversed in each byte at once.
+uint64_t restore_eight(uint64_t bytes, EncryptMethod method) {
+    if (method == ENCRYPT_METHOD_XOR)
+        return bytes ^ (KEY_BYTE * EVERY_BYTE);
+    if (method != ENCRYPT_METHOD_OFFSET)
+        return bytes;
+    // Subtracts the key from each byte: setting each top bit first keeps a borrow from
+    // crossing into the next byte, and the last XOR puts the top bits right.
+    constexpr uint64_t TOP_BITS = 0x80 * EVERY_BYTE;
+    return ((bytes | TOP_BITS) - KEY_BYTE * EVERY_BYTE) ^ (~bytes & TOP_BITS);
+}
+
+uint64_t hash_eight(uint64_t hash, uint64_t restored) {
+    for (unsigned k = 0; k < 8; ++k) {
+        hash ^= (restored >> (8 * k)) & 0xFF;
+        hash *= FNV_PRIME;
+    }
+    return hash;
+}
+
+// Takes the output's bytes up to `end` into the hash.
+void hash_restored(RestoreHash* restore, const unsigned char* out, size_t end) {
+    uint64_t hash = restore->hash;
+    size_t i = restore->hashed;
+    for (; i + 8 <= end; i += 8)
+        hash = hash_eight(hash, restore_eight(load_le64(out + i), restore->method));
+    for (; i < end; ++i) {
+        unsigned char byte = out[i];
+        reverse_transform(&byte, 1, restore->method);
+        hash = (hash ^ byte) * FNV_PRIME;
+    }
+    restore->hash = hash;
+    restore->hashed = i;
+}
+
+// ---- Decoding from two places at once --------------------------------------------------------
+//
+// A table lookup waits for the one before it: where the next code begins is known only once
+// the code before it is. One cursor therefore leaves most of the processor idle, so a second
+// one starts in the middle of the data, writing from a guessed distance into the output, and
+// the two advance in one loop. A step is a pure function of its position, and codes mostly
+// fall into step soon after any bit: once the first cursor reaches a position where the second
+// took a step, everything after is what the second did, and the second's bytes from there on
+// only move down to follow the first cursor's. Whatever does not fit (the codes never meet,
+// the second's bytes leave the first no room, the output is short) leaves the first cursor to
+// go on alone over the second's bytes, so the bytes, their count and the last step's position
+// are always those of one cursor from bit 0.
+
+// One cursor: where its bytes go and where its next step begins.
+struct Cursor {
+    unsigned char* out = nullptr;
+    size_t room = 0;  // it never writes out[room] or past
+    size_t written = 0;
+    size_t pos = 0;
+    size_t last_step_start = 0;  // up to date after every step taken one at a time
+    bool stopped = false;        // the step at pos stopped
+};
+
+// In a round every cursor makes ROUND_PAIRS lookups from one refill of its bit buffer, which
+// holds at least 56 bits; a round stores at most ROUND_BYTES bytes and reads ROUND_BITS bits.
+constexpr unsigned ROUND_PAIRS = 4;
+constexpr size_t ROUND_BITS = ROUND_PAIRS * FAST_BITS;
+constexpr size_t ROUND_BYTES = 2 * ROUND_PAIRS;
+// Rounds between two looks at the progress.
+constexpr size_t CHUNK_ROUNDS = 4096;
+// The hash stays this far behind the newest bytes: reading bytes just stored stalls.
+constexpr size_t HASH_LAG = 64;
+
+// Below this output size one cursor does all; so it does where the output is larger than the
+// data has bits, which only a damaged table states.
+constexpr size_t SPLIT_MIN_BYTES = size_t{1} << 16;
+// The steps of the second cursor whose position is noted for the first to meet.
+constexpr size_t RECORDED_STEPS = 1024;
+// Runs of steps before the split that guess how many bytes the first cursor writes.
+constexpr size_t SAMPLES = 16;
+constexpr size_t SAMPLE_STEPS = 256;
+// The second cursor's bytes start past the guess by this fraction of what it has to write: a
+// guess too high costs some decoding by one cursor at the end, one too low moving the second's
+// bytes up to make room.
+constexpr size_t GUESS_SLACK_DIVISOR = 32;
+// Room made for the first cursor beyond what it needs to reach the split: enough for the steps
+// past the split until it meets the second.
+constexpr size_t EXTRA_ROOM = 4096;
+
+template <typename StepFn>
+class TwoCursorDecoder {
+  public:
+    TwoCursorDecoder(const unsigned char* data, size_t size, const FastTable& fast,
+                     Progress* progress, StepFn& step, RestoreHash* restore)
+        : data_(data),
+          total_bits_(8 * size),
+          fast_end_(size >= 8 ? 8 * (size - 7) : 0),
+          // Rounds load eight bytes from up to 127 bits past the position they start at.
+          round_end_(8 * size > 128 ? 8 * size - 128 : 0),
+          progress_(progress),
+          step_(step),
+          restore_(restore) {
+        pair_up(fast, &pairs_);
+    }
+
+    DecodeRun run(unsigned char* out, size_t original_size) {
+        if (progress_ != nullptr)
+            progress_->start("解码", original_size);
+        out_ = out;
+        first_ = Cursor{out, original_size};
+        Cursor whole = first_;
+        if (original_size >= SPLIT_MIN_BYTES && original_size <= total_bits_) {
+            if (auto joined = run_split(out, original_size)) {
+                whole = *joined;
+            } else {
+                // The first cursor goes on alone from where it is.
+                whole = first_;
+                whole.room = original_size;
+            }
+        }
+        if (!whole.stopped)
+            run_alone(&whole, total_bits_);
+        return DecodeRun{whole.written, whole.last_step_start};
+    }
+
+  private:
+    struct Record {
+        size_t pos;
+        size_t written;
+    };
+
+    // The two cursors up to the point where the first meets the second, then the cursor
+    // that goes on from the second's state; nothing when the first must go on alone.
+    std::optional<Cursor> run_split(unsigned char* out, size_t original_size) {
+        const size_t split = total_bits_ / 16 * 8;
+        const size_t guess = std::min(original_size, bytes_before(split, original_size));
+        const size_t second_at = guess + (original_size - guess) / GUESS_SLACK_DIVISOR;
+        first_ = Cursor{out, second_at};
+        Cursor second{out + second_at, original_size - second_at};
+        second.pos = split;
+        auto records = try_alloc_uninit<Record>(RECORDED_STEPS);
+        if (!records)
+            return std::nullopt;
+        size_t recorded = 0;
+        while (recorded < RECORDED_STEPS && !second.stopped && second.written < second.room) {
+            records[recorded++] = Record{second.pos, second.written};
+            step_once(&second);
+        }
+        // The first cursor goes on beside the second while both can, then alone to the split
+        // and beyond, one step at a time past it, until it stands where the second took a step.
+        size_t next_record = 0;
+        for (;;) {
+            if (first_.stopped)
+                return first_;
+            if (first_.pos >= split) {
+                while (next_record < recorded && records[next_record].pos < first_.pos)
+                    ++next_record;
+                if (next_record == recorded)
+                    return std::nullopt;
+                if (records[next_record].pos == first_.pos)
+                    break;
+            }
+            if (first_.written == first_.room && !make_room(&second, split))
+                return std::nullopt;
+            if (rounds_left(first_, split) != 0) {
+                if (!second.stopped && second.written < second.room) {
+                    run_both(&second, split);
+                    continue;
+                }
+                if (run_rounds(&first_, split))
+                    continue;
+            }
+            step_once(&first_);
+        }
+        const Record& met = records[next_record];
+        const size_t moved = second.written - met.written;
+        std::memmove(out + first_.written, second.out + met.written, moved);
+        Cursor joined = second;
+        joined.out = out;
+        joined.room = original_size;
+        joined.written = first_.written + moved;
+        return joined;
+    }
+
+    // Moves the second cursor's bytes up, out of the first one's way, by what the first still
+    // needs at the rate it has written so far and a little more, as far as the second's room
+    // allows; false when it has none to spare.
+    bool make_room(Cursor* second, size_t split) {
+        const double per_bit = static_cast<double>(first_.written) /
+                               static_cast<double>(std::max<size_t>(first_.pos, 1));
+        const auto needed =
+            static_cast<size_t>(per_bit * static_cast<double>(split - std::min(split, first_.pos)));
+        const size_t shift = std::min(second->room - second->written,
+                                      needed + needed / GUESS_SLACK_DIVISOR + EXTRA_ROOM);
+        if (shift == 0)
+            return false;
+        std::memmove(second->out + shift, second->out, second->written);
+        second->out += shift;
+        second->room -= shift;
+        first_.room += shift;
+        return true;
+    }
+
+    // How many bytes the bits before `split` give, from short runs of steps spread over them,
+    // each standing for an equal share of the bits: parts of a file can code to very
+    // different lengths. A run that decodes nothing counts as the average of the whole.
+    size_t bytes_before(size_t split, size_t original_size) {
+        unsigned char scratch[SAMPLE_STEPS];
+        const double share = static_cast<double>(split / SAMPLES);
+        double bytes = static_cast<double>(split % SAMPLES);
+        for (size_t k = 0; k < SAMPLES; ++k) {
+            Cursor sample{scratch, SAMPLE_STEPS};
+            sample.pos = split / SAMPLES * k;
+            while (!sample.stopped && sample.written < sample.room)
+                step_once(&sample);
+            const size_t bits = sample.pos - split / SAMPLES * k;
+            bytes += share *
+                     (bits != 0 && sample.written != 0
+                          ? static_cast<double>(sample.written) / static_cast<double>(bits)
+                          : static_cast<double>(original_size) / static_cast<double>(total_bits_));
+        }
+        return static_cast<size_t>(bytes);
+    }
+
+    // Both cursors in one loop while both can make whole rounds; a cursor that meets a
+    // position its table leaves to the step takes that step alone.
+    void run_both(Cursor* second, size_t split) {
+        for (;;) {
+            while (!second->stopped && second->written < second->room &&
+                   rounds_left(*second, total_bits_) == 0)
+                step_once(second);
+            if (second->stopped || second->written == second->room ||
+                rounds_left(first_, split) == 0 || first_.stopped)
+                return;
+            size_t rounds = std::min(
+                {rounds_left(first_, split), rounds_left(*second, total_bits_), CHUNK_ROUNDS});
+            Cursor* both[2] = {&first_, second};
+            if (restore_ != nullptr)
+                rounds_of<2, true>(both, rounds);
+            else
+                rounds_of<2, false>(both, rounds);
+            note_progress(first_.written + second->written);
+            for (Cursor* c : both) {
+                if (c->written < c->room &&
+                    rounds_left(*c, c == second ? total_bits_ : split) != 0 &&
+                    pairs_[peek(c->pos)].total_len == 0)
+                    step_once(c);
+            }
+        }
+    }
+
+    // One cursor until its room is full or its step stops.
+    void run_alone(Cursor* c, size_t bit_end) {
+        while (!c->stopped && c->written < c->room) {
+            if (rounds_left(*c, bit_end) == 0 || !run_rounds(c, bit_end))
+                step_once(c);
+        }
+    }
+
+    // Rounds of one cursor; false when the first lookup is left to the step.
+    bool run_rounds(Cursor* c, size_t bit_end) {
+        const size_t before = c->pos;
+        size_t rounds = std::min(rounds_left(*c, bit_end), CHUNK_ROUNDS);
+        Cursor* one[1] = {c};
+        if (restore_ != nullptr && c->out == out_)
+            rounds_of<1, true>(one, rounds);
+        else
+            rounds_of<1, false>(one, rounds);
+        note_progress(c->written);
+        return c->pos != before;
+    }
+
+    // How many whole rounds the cursor can make: each keeps a byte of room free, so that
+    // only a step taken alone fills it, and reads no bit at or past bit_end.
+    size_t rounds_left(const Cursor& c, size_t bit_end) const {
+        size_t end = std::min(bit_end, round_end_);
+        if (c.stopped || c.pos >= end || c.room - c.written <= ROUND_BYTES)
+            return 0;
+        return std::min((end - c.pos) / ROUND_BITS, (c.room - c.written - 1) / ROUND_BYTES);
+    }
+
+    size_t peek(size_t pos) const {
+        return static_cast<size_t>((load_be64(data_ + pos / 8) << (pos % 8)) >> (64 - FAST_BITS));
+    }
+
+    // One step taken alone: the first code of a table entry, or the step itself.
+    void step_once(Cursor* c) {
+        c->last_step_start = c->pos;
+        if (c->pos < fast_end_) {
+            const FastPair& entry = pairs_[peek(c->pos)];
+            if (entry.total_len != 0) {
+                c->out[c->written++] = entry.byte;
+                c->pos += entry.first_len;
+                return;
+            }
+        }
+        Step s = step_(c->pos);
+        if (s.kind == Step::STOP) {
+            c->stopped = true;
+            return;
+        }
+        if (s.kind == Step::EMIT)
+            c->out[c->written++] = s.byte;
+        c->pos += s.bits;
+    }
+
+    // Up to `rounds` rounds of N cursors, ending early where a cursor's next lookup is left to
+    // the step. The first cursor's bytes are final as it writes them, so the hash follows
+    // them. The bit buffer holds `count` bits from the position on, and beyond them only
+    // zeros or the right bits, so the next refill can OR its bytes in over them.
+    template <size_t N, bool HASH>
+    void rounds_of(Cursor* const (&cursors)[N], size_t rounds) {
+        const unsigned char* next[N];
+        uint64_t bits[N];
+        unsigned count[N];
+        unsigned char* out[N];
+        size_t written[N];
+        for (size_t i = 0; i < N; ++i) {
+            size_t pos = cursors[i]->pos;
+            next[i] = data_ + pos / 8 + 7;
+            bits[i] = load_be64(data_ + pos / 8) << (pos % 8);
+            count[i] = 56 - static_cast<unsigned>(pos % 8);
+            out[i] = cursors[i]->out;
+            written[i] = cursors[i]->written;
+        }
+        uint64_t hash = HASH ? restore_->hash : 0;
+        size_t hashed = HASH ? restore_->hashed : 0;
+        const EncryptMethod method = HASH ? restore_->method : ENCRYPT_METHOD_OFFSET;
+        for (size_t r = 0; r < rounds; ++r) {
+            FastPair entry[N];
+            bool left_to_step = false;
+            for (size_t i = 0; i < N; ++i) {
+                entry[i] = pairs_[bits[i] >> (64 - FAST_BITS)];
+                left_to_step = left_to_step || entry[i].total_len == 0;
+            }
+            if (left_to_step)
+                break;
+            for (unsigned k = 0; k < ROUND_PAIRS; ++k) {
+                for (size_t i = 0; i < N; ++i) {
+                    if (k != 0)
+                        entry[i] = pairs_[bits[i] >> (64 - FAST_BITS)];
+                    // An entry left to the step stores two stray bytes and moves nothing:
+                    // the cursor stays put until the round ends.
+                    std::memcpy(out[i] + written[i], &entry[i], 2);
+                    written[i] +=
+                        (entry[i].total_len != 0) + (entry[i].total_len != entry[i].first_len);
+                    bits[i] <<= entry[i].total_len;
+                    count[i] -= entry[i].total_len;
+                }
+            }
+            for (size_t i = 0; i < N; ++i) {
+                bits[i] |= load_be64(next[i]) >> count[i];
+                next[i] += (63 - count[i]) / 8;
+                count[i] |= 56;
+            }
+            if (HASH && hashed + HASH_LAG + 8 <= written[0]) {
+                hash = hash_eight(hash, restore_eight(load_le64(out[0] + hashed), method));
+                hashed += 8;
+            }
+        }
+        for (size_t i = 0; i < N; ++i) {
+            cursors[i]->pos = 8 * static_cast<size_t>(next[i] - data_) - count[i];
+            cursors[i]->written = written[i];
+        }
+        if (HASH) {
+            restore_->hash = hash;
+            restore_->hashed = hashed;
+        }
+    }
+
+    void note_progress(size_t done) {
+        if (progress_ != nullptr)
+            progress_->update(done);
+    }
+
+    const unsigned char* data_;
+    size_t total_bits_;
+    size_t fast_end_;
+    size_t round_end_;
+    Progress* progress_;
+    StepFn& step_;
+    RestoreHash* restore_;
+    FastPairTable pairs_;
+    unsigned char* out_ = nullptr;
+    Cursor first_;  // starts at bit 0; its bytes are final as it writes them
+};
+
+// Runs a decoder until original_size bytes are out or its step stops. With `restore`, the
+// bytes are taken into its hash as far as they are final; the caller hashes the rest.
 template <typename StepFn>
 DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out,
                       size_t original_size, const FastTable& fast, Progress* progress,
-                      StepFn&& step) {
-    FastPairTable pairs;
-    pair_up(fast, &pairs);
-    // Below this position eight bytes can be loaded from the position's byte on, and they
-    // hold at least 57 bits that are really there.
-    const size_t fast_end = size >= 8 ? 8 * (size - 7) : 0;
-    DecodeRun run;
-    size_t& written = run.bytes_written;
-    size_t pos = 0;
-    if (progress != nullptr)
-        progress->start("解码", original_size);
-    bool stopped = false;
-    while (!stopped && written < original_size) {
-        // A block's end is met as the end of the output is: a code that would pass it waits
-        // for the next block, so the bytes, the count and the positions are the same.
-        const size_t limit = written + std::min(original_size - written, PROGRESS_BLOCK_BYTES);
-        while (written < limit) {
-            if (pos < fast_end) {
-                uint64_t window = load_be64(data + pos / 8) << (pos % 8);
-                unsigned valid = 64 - pos % 8;
-                FastPair entry = pairs[window >> (64 - FAST_BITS)];
-                if (entry.total_len != 0) {
-                    if (limit - written < 2) {
-                        // Room for one byte only: the first code alone.
-                        out[written++] = entry.byte;
-                        run.last_step_start = pos;
-                        pos += entry.second_start != 0 ? entry.second_start : entry.total_len;
-                        continue;
-                    }
-                    // Decodes on from the same load while it holds FAST_BITS bits. Both bytes
-                    // are stored every time; a lone code's second is overwritten by the next.
-                    do {
-                        out[written] = entry.byte;
-                        out[written + 1] = entry.second_byte;
-                        written += entry.second_start != 0 ? 2 : 1;
-                        run.last_step_start = pos + entry.second_start;
-                        pos += entry.total_len;
-                        window <<= entry.total_len;
-                        valid -= entry.total_len;
-                        if (valid < FAST_BITS || limit - written < 2)
-                            break;
-                        entry = pairs[window >> (64 - FAST_BITS)];
-                    } while (entry.total_len != 0);
-                    continue;
-                }
-            }
-            run.last_step_start = pos;
-            Step s = step(pos);
-            if (s.kind == Step::STOP) {
-                stopped = true;
-                break;
-            }
-            if (s.kind == Step::EMIT)
-                out[written++] = s.byte;
-            pos += s.bits;
-        }
-        if (progress != nullptr)
-            progress->update(written);
-    }
-    return run;
+                      StepFn&& step, RestoreHash* restore = nullptr) {
+    TwoCursorDecoder<std::remove_reference_t<StepFn>> decoder(data, size, fast, progress, step,
+                                                              restore);
+    return decoder.run(out, original_size);
 }
 
 }  // namespace
@@ -392,11 +737,9 @@ FastTable build_fast_table_from_tree(const HuffmanNode* nodes) {
     return fast;
 }
 
-}  // namespace
-
-size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
-                        unsigned char* decoded_data, size_t original_size,
-                        const DecodingTable* table, Progress* progress) {
+size_t tree_decode(const unsigned char* compressed_data, size_t compressed_size,
+                   unsigned char* decoded_data, size_t original_size, const DecodingTable* table,
+                   Progress* progress, RestoreHash* restore) {
     if (!table || table->node_count == 0 || original_size == 0)
         return 0;
     const HuffmanNode* nodes = table->nodes.get();
@@ -425,8 +768,17 @@ size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_
     };
     FastTable fast = build_fast_table_from_tree(nodes);
     return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast,
-                       progress, step)
+                       progress, step, restore)
         .bytes_written;
+}
+
+}  // namespace
+
+size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
+                        unsigned char* decoded_data, size_t original_size,
+                        const DecodingTable* table, Progress* progress) {
+    return tree_decode(compressed_data, compressed_size, decoded_data, original_size, table,
+                       progress, nullptr);
 }
 
 // ---- Method 2: code table --------------------------------------------------------------------
@@ -588,11 +940,9 @@ FastTable build_fast_table_from_code_table(const CodeTableBuckets& buckets) {
     return fast;
 }
 
-}  // namespace
-
-size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
-                              unsigned char* decoded_data, size_t original_size,
-                              const CodeEntry* codes, size_t unique_chars, Progress* progress) {
+size_t code_table_decode(const unsigned char* compressed_data, size_t compressed_size,
+                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
+                         size_t unique_chars, Progress* progress, RestoreHash* restore) {
     size_t count = std::min(unique_chars, CODE_TABLE_MAX_ENTRIES);
     const CodeEntry* matches_anywhere = find_code_table_catch_all(codes, &count);
     CodeTableBuckets buckets;
@@ -602,7 +952,6 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
     const CodeEntry* bucketed = buckets.entries.get();
 
     const size_t total_bits = 8 * compressed_size;
-    bool reached_anywhere = false;
     // The first entry in array order that matches; where none does, one bit is skipped, or
     // decoding stops there for the entry that matches anywhere to fill the rest.
     auto step = [&](size_t pos) {
@@ -622,22 +971,32 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
                 return s;
             }
         }
-        if (matches_anywhere) {
-            reached_anywhere = true;
+        if (matches_anywhere)
             return s;
-        }
         s.kind = Step::SKIP;
         s.bits = 1;
         return s;
     };
     FastTable fast = build_fast_table_from_code_table(buckets);
-    size_t written = run_decoder(compressed_data, compressed_size, decoded_data, original_size,
-                                 fast, progress, step)
-                         .bytes_written;
-    if (!reached_anywhere)
-        return written;
-    std::fill(decoded_data + written, decoded_data + original_size, matches_anywhere->byte);
+    DecodeRun run = run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast,
+                                progress, step, restore);
+    // Short of the end, the step stops before the last bit only where nothing matched and an
+    // entry matches anywhere.
+    if (!matches_anywhere || run.bytes_written == original_size ||
+        run.last_step_start >= total_bits)
+        return run.bytes_written;
+    std::fill(decoded_data + run.bytes_written, decoded_data + original_size,
+              matches_anywhere->byte);
     return original_size;
+}
+
+}  // namespace
+
+size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
+                              unsigned char* decoded_data, size_t original_size,
+                              const CodeEntry* codes, size_t unique_chars, Progress* progress) {
+    return code_table_decode(compressed_data, compressed_size, decoded_data, original_size, codes,
+                             unique_chars, progress, nullptr);
 }
 
 // ---- Method 3: hash table --------------------------------------------------------------------
@@ -803,11 +1162,9 @@ FastTable build_fast_table_from_hash_table(const HashTable& table, const unsigne
     return fast;
 }
 
-}  // namespace
-
-size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
-                        unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
-                        size_t unique_chars, Progress* progress) {
+size_t hash_decode(const unsigned char* compressed_data, size_t compressed_size,
+                   unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
+                   size_t unique_chars, Progress* progress, RestoreHash* restore) {
     std::printf("压缩数据大小: %zu 字节\n", compressed_size);
     std::printf("原始数据大小: %zu 字节\n", original_size);
     std::printf("唯一字符数: %zu\n", unique_chars);
@@ -864,7 +1221,7 @@ size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_
     };
     FastTable fast = build_fast_table_from_hash_table(table, lengths, length_count);
     DecodeRun run = run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast,
-                                progress, step);
+                                progress, step, restore);
     if (progress != nullptr)
         progress->clear();
     // A reader that refills one bit at a time up to a full window has taken, when decoding
@@ -875,6 +1232,15 @@ size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_
     std::printf("处理的位数: %zu\n", bits_taken);
     std::printf("写入的字节数: %zu\n", run.bytes_written);
     return run.bytes_written;
+}
+
+}  // namespace
+
+size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
+                        unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
+                        size_t unique_chars, Progress* progress) {
+    return hash_decode(compressed_data, compressed_size, decoded_data, original_size, codes,
+                       unique_chars, progress, nullptr);
 }
 
 // ---- Header ----------------------------------------------------------------------------------
@@ -1044,6 +1410,7 @@ struct DecodeJob {
     size_t original_size = 0;  // the decoding tree's, which sized decoded_data
     const char* code_filename = nullptr;
     Progress* progress = nullptr;
+    RestoreHash* restore = nullptr;  // takes in the bytes as they are decoded
 };
 
 // Methods 2 and 3 cannot represent a longer code; refusing keeps them from writing a wrong file.
@@ -1072,9 +1439,9 @@ bool load_code_table_and_decode(const DecodeJob& job, size_t* bytes_written) {
     if (!codes_fit_window(codes.get(), unique_chars))
         return false;
     // The table is read again; the buffer was sized by the first reading.
-    *bytes_written = decode_with_code_table(
-        job.compressed_data, job.compressed_size, job.decoded_data,
-        std::min(orig_size, job.original_size), codes.get(), unique_chars, job.progress);
+    *bytes_written = code_table_decode(job.compressed_data, job.compressed_size, job.decoded_data,
+                                       std::min(orig_size, job.original_size), codes.get(),
+                                       unique_chars, job.progress, job.restore);
     return true;
 }
 
@@ -1089,8 +1456,9 @@ bool read_hash_code_table_and_decode(const DecodeJob& job, size_t* bytes_written
     if (!codes_fit_window(codes.get(), unique_chars))
         return false;
     std::printf("开始解码处理...\n");
-    *bytes_written = decode_with_hash(job.compressed_data, job.compressed_size, job.decoded_data,
-                                      job.original_size, codes.get(), unique_chars, job.progress);
+    *bytes_written =
+        hash_decode(job.compressed_data, job.compressed_size, job.decoded_data, job.original_size,
+                    codes.get(), unique_chars, job.progress, job.restore);
     std::printf("解码完成，共处理 %zu 字节\n", *bytes_written);
     return true;
 }
@@ -1101,8 +1469,8 @@ bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const De
                                size_t* bytes_written) {
     if (decode_method == 1) {
         std::printf("使用解码树进行解码...\n");
-        *bytes_written = decode_with_tree(job.compressed_data, job.compressed_size,
-                                          job.decoded_data, job.original_size, tree, job.progress);
+        *bytes_written = tree_decode(job.compressed_data, job.compressed_size, job.decoded_data,
+                                     job.original_size, tree, job.progress, job.restore);
         return true;
     }
     if (decode_method == 2)
@@ -1110,11 +1478,12 @@ bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const De
     return read_hash_code_table_and_decode(job, bytes_written);
 }
 
-// Writes the restored bytes under a temporary name and renames them into place. Cut, the
-// output name of a 255-byte name without ".hfm" is that name: the compressed file is never
-// replaced by what it restores.
+// Reverses the transform and writes the restored bytes under a temporary name, then renames
+// them into place. Each block is reversed just before it is written, so that the write finds
+// it in the cache. Cut, the output name of a 255-byte name without ".hfm" is that name: the
+// compressed file is never replaced by what it restores.
 bool write_output(const char* compressed_filename, const std::string& output_filename,
-                  const unsigned char* data, size_t size, Progress* progress) {
+                  unsigned char* data, size_t size, EncryptMethod method, Progress* progress) {
     progress->clear();  // lines may follow before the writing brings the bar back
     if (output_filename == compressed_filename) {
         std::printf("无法创建输出文件: %s\n", output_filename.c_str());
@@ -1127,6 +1496,7 @@ bool write_output(const char* compressed_filename, const std::string& output_fil
     }
     progress->start("写入", size);
     bool written = run_in_blocks(size, progress, [&](size_t offset, size_t length) {
+        reverse_transform(data + offset, length, method);
         return out.write(data + offset, length);
     });
     progress->clear();
@@ -1141,16 +1511,20 @@ bool write_output(const char* compressed_filename, const std::string& output_fil
     return true;
 }
 
-// The hash lets the user check the restored file against the one the compressor reported.
-void print_restored_summary(const std::string& output_filename, const unsigned char* data,
-                            size_t size, Progress* progress) {
-    progress->start("校验", size);
-    uint64_t hash = FNV_OFFSET;
-    run_in_blocks(size, progress, [&](size_t offset, size_t length) {
-        hash = fnv1a_64_extend(hash, data + offset, length);
+// Takes in the bytes the decoder left to hash: those it wrote last, or filled in after it.
+void finish_restored_hash(RestoreHash* restore, const unsigned char* data, size_t size,
+                          Progress* progress) {
+    const size_t from = restore->hashed;
+    progress->start("校验", size - from);
+    run_in_blocks(size - from, progress, [&](size_t offset, size_t length) {
+        hash_restored(restore, data, from + offset + length);
         return true;
     });
     progress->clear();
+}
+
+// The hash lets the user check the restored file against the one the compressor reported.
+void print_restored_summary(const std::string& output_filename, size_t size, uint64_t hash) {
     std::printf("解压完成!\n");
     std::printf("输出文件: %s\n", output_filename.c_str());
     std::printf("解压后大小: %zu 字节\n", size);
@@ -1209,12 +1583,15 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
         std::printf("内存分配失败\n");
         return -1;
     }
+    const auto method = static_cast<EncryptMethod>(static_cast<uint32_t>(header.enc_method));
+    RestoreHash restore{.method = method};
     const DecodeJob job{.compressed_data = compressed_data.get(),
                         .compressed_size = compressed_size,
                         .decoded_data = decoded_data.get(),
                         .original_size = original_size,
                         .code_filename = names.code_filename.c_str(),
-                        .progress = &progress};
+                        .progress = &progress,
+                        .restore = &restore};
     size_t bytes_written = 0;
     double decode_start = seconds_now();
     if (!decode_with_chosen_method(decode_method, job, table.get(), &bytes_written))
@@ -1228,12 +1605,11 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
     double decode_end = seconds_now();
     double decode_time = decode_end - decode_start;
 
-    reverse_transform(decoded_data.get(), bytes_written,
-                      static_cast<EncryptMethod>(static_cast<uint32_t>(header.enc_method)));
-    if (!write_output(filename, names.output_filename, decoded_data.get(), bytes_written,
+    finish_restored_hash(&restore, decoded_data.get(), bytes_written, &progress);
+    if (!write_output(filename, names.output_filename, decoded_data.get(), bytes_written, method,
                       &progress))
         return -1;
-    print_restored_summary(names.output_filename, decoded_data.get(), bytes_written, &progress);
+    print_restored_summary(names.output_filename, bytes_written, restore.hash);
 
     stats.end_time = std::clock();
     stats.processed_bytes = bytes_written;

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common.h"
 #include "compress.h"
 #include "test_util.h"
 #include "ui.h"
@@ -22,7 +23,9 @@ namespace {
 
 // What one method's reader and decoder make of the table file `name` and `packed`: the bytes
 // written, at most as many as the table's first line states, or "refused: " and the message.
-std::string decode_with(int method, const char* name, size_t limit, const std::string& packed) {
+// `printed_out`, when given, takes what the run printed.
+std::string decode_with(int method, const char* name, size_t limit, const std::string& packed,
+                        std::string* printed_out = nullptr) {
     const auto* in = reinterpret_cast<const unsigned char*>(packed.data());
     std::vector<unsigned char> out(limit + 1, 0xEE);  // a guard byte past the limit
     std::optional<size_t> n;
@@ -40,6 +43,8 @@ std::string decode_with(int method, const char* name, size_t limit, const std::s
         }
     });
     EXPECT_EQ(out[limit], 0xEE) << "method " << method << " wrote past its limit";
+    if (printed_out != nullptr)
+        *printed_out = printed;
     if (!n)
         return "refused: " + printed;
     return std::string(out.begin(), out.begin() + static_cast<long>(std::min(*n, limit + 1)));
@@ -149,6 +154,65 @@ TEST_F(LongData, EveryMethodRestoresDataLongerThanABlock) {
     for (int method = 1; method <= 3; ++method)
         EXPECT_TRUE(decode_with(method, "t.code", input.size(), packed) == input)
             << "method " << method;
+}
+
+class OneBitCodes : public TempDirTest {};
+
+// With two one-bit codes every bit is a byte, so the bytes, their count and the last step's
+// position are known for any size: every size over a few rounds' worth of bytes, at the start
+// and where the output is long enough to be decoded from two places. The hash decoder has
+// taken the 32 bits from the last step's start.
+TEST_F(OneBitCodes, EveryBitIsAByteUpToTheStatedSize) {
+    std::mt19937 rng(9);
+    std::string packed(size_t{70000} / 8, '\0');
+    for (char& c : packed)
+        c = static_cast<char>(rng());
+    std::string bits;
+    for (size_t i = 0; i < 8 * packed.size(); ++i)
+        bits += (packed[i / 8] >> (7 - i % 8)) & 1 ? 'b' : 'a';
+    for (size_t base : {size_t{0}, size_t{1} << 16}) {
+        for (size_t size = base + 1; size <= base + 40; ++size) {
+            write_file("t.code", std::to_string(size) + "\n0x61 0x01 0x00\n0x62 0x01 0x80\n");
+            std::string printed;
+            for (int method = 1; method <= 3; ++method)
+                EXPECT_TRUE(decode_with(method, "t.code", size, packed, &printed) ==
+                            bits.substr(0, size))
+                    << size << " bytes, method " << method;
+            EXPECT_NE(printed.find("处理的位数: " + std::to_string(size - 1 + 32) + "\n"),
+                      std::string::npos)
+                << size << " bytes";
+        }
+    }
+}
+
+class RestoredHash : public TempDirTest {};
+
+// The hash is taken while the bytes are decoded, transformed back one by one: it must still be
+// the restored file's, for every transform and method, at sizes decoded from one place and
+// from two. Transform 2 leaves the bytes as they are.
+TEST_F(RestoredHash, IsThatOfTheRestoredFile) {
+    std::mt19937 rng(3);
+    std::geometric_distribution<unsigned> pick(0.05);
+    for (size_t size : {size_t{9}, size_t{200000}}) {
+        std::string input(size, '\0');
+        for (char& c : input)
+            c = static_cast<char>(pick(rng) * 7);
+        write_file("n", input);
+        for (unsigned transform : {0u, 1u, 2u}) {
+            run_with_input(
+                "", [&] { compress_file("n", "S", "R", static_cast<EncryptMethod>(transform)); });
+            char hash[64];
+            std::snprintf(hash, sizeof hash, "文件哈希值: 0x%016llX\n",
+                          static_cast<unsigned long long>(fnv1a_64(input.data(), input.size())));
+            for (int method = 1; method <= 3; ++method) {
+                const std::string printed = run_with_input(
+                    std::to_string(method) + "\n", [] { decompress_file("n.hfm", "S", "R"); });
+                EXPECT_NE(printed.find(hash), std::string::npos)
+                    << size << " bytes, transform " << transform << ", method " << method;
+                EXPECT_TRUE(read_file("n_recovered.txt") == input);
+            }
+        }
+    }
 }
 
 class DamagedPairs : public TempDirTest {};
