@@ -214,8 +214,9 @@ constexpr size_t HASH_LAG = 64;
 // Below this output size one cursor does all; so it does where the output is larger than the
 // data has bits, which only a damaged table states.
 constexpr size_t SPLIT_MIN_BYTES = size_t{1} << 16;
-// The steps of the second cursor whose position is noted for the first to meet.
-constexpr size_t RECORDED_STEPS = 1024;
+// The steps of the second cursor whose position is noted for the first to meet: most codes fall
+// into step within a few dozen bits, some take thousands.
+constexpr size_t RECORDED_STEPS = 4096;
 // Runs of steps before the split that guess how many bytes the first cursor writes.
 constexpr size_t SAMPLES = 16;
 constexpr size_t SAMPLE_STEPS = 256;
@@ -264,9 +265,11 @@ class TwoCursorDecoder {
     }
 
   private:
+    // A step of the second cursor: its bits past the split (no step takes more than 256, so
+    // RECORDED_STEPS of them fit in 32 bits) and the bytes written before it.
     struct Record {
-        size_t pos;
-        size_t written;
+        uint32_t past_split;
+        uint32_t written;
     };
 
     // The two cursors up to the point where the first meets the second, then the cursor
@@ -283,7 +286,8 @@ class TwoCursorDecoder {
             return std::nullopt;
         size_t recorded = 0;
         while (recorded < RECORDED_STEPS && !second.stopped && second.written < second.room) {
-            records[recorded++] = Record{second.pos, second.written};
+            records[recorded++] = Record{static_cast<uint32_t>(second.pos - split),
+                                         static_cast<uint32_t>(second.written)};
             step_once(&second);
         }
         // The first cursor goes on beside the second while both can, then alone to the split
@@ -293,11 +297,12 @@ class TwoCursorDecoder {
             if (first_.stopped)
                 return first_;
             if (first_.pos >= split) {
-                while (next_record < recorded && records[next_record].pos < first_.pos)
+                while (next_record < recorded &&
+                       records[next_record].past_split < first_.pos - split)
                     ++next_record;
                 if (next_record == recorded)
                     return std::nullopt;
-                if (records[next_record].pos == first_.pos)
+                if (records[next_record].past_split == first_.pos - split)
                     break;
             }
             if (first_.written == first_.room && !make_room(&second, split))
