@@ -109,8 +109,9 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(FUZZ_TARGETS),
 // Outputs long enough to be decoded from two places at once, and the ways the two can fail to
 // meet: halves that code to different lengths (so the guessed distance between them is off
 // either way), fixed three-bit codes (which meet at the middle only if it is a multiple of
-// three), chains of codes that may never fall into step, flipped bits and cuts anywhere in the data, stated sizes off by a little or a lot,
-// and made-up tables over random bits, whose steps skip and stop.
+// three), chains of codes that may never fall into step, flipped bits and cuts anywhere in the
+// data, stated sizes off by a little or a lot, and made-up tables over random bits, whose steps
+// skip and stop.
 std::string split_input(std::mt19937& rng) {
     std::string table, packed;
     if (rng() % 4 != 0) {
