@@ -167,7 +167,8 @@ TEST(SplitDecoding, EveryDecoderMatchesItsModelAroundTheJoin) {
         for (const FuzzTarget& target : FUZZ_TARGETS) {
             if (std::string(target.seeds) != "table_and_data")
                 continue;
-            SCOPED_TRACE("split input " + std::to_string(i) + ", " + target.name);
+            // Names the input when a property aborts.
+            std::fprintf(stderr, "\rsplit input %d, %s  ", i, target.name);
             run_with_input("", [&] {
                 target.run(reinterpret_cast<const uint8_t*>(input.data()), input.size());
             });
