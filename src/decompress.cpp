@@ -202,10 +202,12 @@ struct Cursor {
 };
 
 // In a round every cursor makes ROUND_PAIRS lookups from one refill of its bit buffer, which
-// holds at least 56 bits; a round stores at most ROUND_BYTES bytes and reads ROUND_BITS bits.
+// counts at least 56 bits after a refill but only 49 after the first load at an odd bit; a round
+// stores at most ROUND_BYTES bytes and reads ROUND_BITS bits.
 constexpr unsigned ROUND_PAIRS = 4;
 constexpr size_t ROUND_BITS = ROUND_PAIRS * FAST_BITS;
 constexpr size_t ROUND_BYTES = 2 * ROUND_PAIRS;
+static_assert(ROUND_BITS <= 56 - 7, "a round must fit in the bits the first load counts");
 // Rounds between two looks at the progress.
 constexpr size_t CHUNK_ROUNDS = 4096;
 // The hash stays this far behind the newest bytes: reading bytes just stored stalls.
