@@ -202,8 +202,9 @@ struct Cursor {
 };
 
 // In a round every cursor makes ROUND_PAIRS lookups from one refill of its bit buffer, which
-// counts at least 56 bits after a refill but only 49 after the first load at an odd bit; a round
-// stores at most ROUND_BYTES bytes and reads ROUND_BITS bits.
+// counts at least 56 bits after a refill, but after the first load only 56 less the position's
+// offset in its byte, so at least 49. A round stores at most ROUND_BYTES bytes and reads
+// ROUND_BITS bits.
 constexpr unsigned ROUND_PAIRS = 4;
 constexpr size_t ROUND_BITS = ROUND_PAIRS * FAST_BITS;
 constexpr size_t ROUND_BYTES = 2 * ROUND_PAIRS;
