@@ -134,28 +134,6 @@ TEST(DecodeHeader, ReadsLinesWholeAndLeavesTheFileAtThePackedData) {
     }
 }
 
-class LongData : public TempDirTest {};
-
-// Packing and decoding go through long data in blocks: what is cut at a block's end must come
-// out as from one piece. Two blocks and a bit of skewed bytes, with codes of up to about 13
-// bits, which the packer takes two bytes per lookup.
-TEST_F(LongData, EveryMethodRestoresDataLongerThanABlock) {
-    std::mt19937 rng(5);
-    std::geometric_distribution<unsigned> pick(0.3);
-    std::string input(2 * PROGRESS_BLOCK_BYTES + 12345, '\0');
-    for (char& c : input)
-        c = static_cast<char>(pick(rng) % 24);
-    std::unique_ptr<CompressResult, void (*)(CompressResult*)> r(
-        compress_data(reinterpret_cast<const unsigned char*>(input.data()), input.size()),
-        free_compress_result);
-    ASSERT_TRUE(r);
-    write_file("t.code", format_code_table(*r));
-    const std::string packed(r->data.get(), r->data.get() + r->size);
-    for (int method = 1; method <= 3; ++method)
-        EXPECT_TRUE(decode_with(method, "t.code", input.size(), packed) == input)
-            << "method " << method;
-}
-
 class OneBitCodes : public TempDirTest {};
 
 // With two one-bit codes every bit is a byte, so the bytes, their count and the last step's
@@ -188,15 +166,17 @@ TEST_F(OneBitCodes, EveryBitIsAByteUpToTheStatedSize) {
 class RestoredHash : public TempDirTest {};
 
 // The hash is taken while the bytes are decoded, transformed back one by one: it must still be
-// the restored file's, for every transform and method, at sizes decoded from one place and
-// from two. Transform 2 leaves the bytes as they are.
+// the restored file's, for every transform and method. The long input goes through packing and
+// decoding in blocks, which must come out as from one piece, and is decoded from two places;
+// its codes of up to about 13 bits are packed two bytes per lookup. Transform 2 leaves the
+// bytes as they are.
 TEST_F(RestoredHash, IsThatOfTheRestoredFile) {
     std::mt19937 rng(3);
-    std::geometric_distribution<unsigned> pick(0.05);
-    for (size_t size : {size_t{9}, size_t{200000}}) {
+    std::geometric_distribution<unsigned> pick(0.3);
+    for (size_t size : {size_t{9}, 2 * PROGRESS_BLOCK_BYTES + 12345}) {
         std::string input(size, '\0');
         for (char& c : input)
-            c = static_cast<char>(pick(rng) * 7);
+            c = static_cast<char>(pick(rng) % 24 * 7);
         write_file("n", input);
         for (unsigned transform : {0u, 1u, 2u}) {
             run_with_input(
