@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -155,8 +154,9 @@ uint64_t restore_eight(uint64_t bytes, EncryptMethod method) {
     return ((bytes | TOP_BITS) - KEY_BYTE * EVERY_BYTE) ^ (~bytes & TOP_BITS);
 }
 
-uint64_t hash_eight(uint64_t hash, uint64_t restored) {
-    for (unsigned k = 0; k < 8; ++k) {
+// The first `count` of the eight bytes, lowest first, taken into the hash.
+uint64_t hash_bytes(uint64_t hash, uint64_t restored, unsigned count) {
+    for (unsigned k = 0; k < count; ++k) {
         hash ^= (restored >> (8 * k)) & 0xFF;
         hash *= FNV_PRIME;
     }
@@ -168,7 +168,7 @@ void hash_restored(RestoreHash* restore, const unsigned char* out, size_t end) {
     uint64_t hash = restore->hash;
     size_t i = restore->hashed;
     for (; i + 8 <= end; i += 8)
-        hash = hash_eight(hash, restore_eight(load_le64(out + i), restore->method));
+        hash = hash_bytes(hash, restore_eight(load_le64(out + i), restore->method), 8);
     for (; i < end; ++i) {
         unsigned char byte = out[i];
         reverse_transform(&byte, 1, restore->method);
@@ -182,14 +182,15 @@ void hash_restored(RestoreHash* restore, const unsigned char* out, size_t end) {
 //
 // A table lookup waits for the one before it: where the next code begins is known only once
 // the code before it is. One cursor therefore leaves most of the processor idle, so a second
-// one starts in the middle of the data, writing from a guessed distance into the output, and
-// the two advance in one loop. A step is a pure function of its position, and codes mostly
-// fall into step soon after any bit: once the first cursor reaches a position where the second
-// took a step, everything after is what the second did, and the second's bytes from there on
-// only move down to follow the first cursor's. Whatever does not fit (the codes never meet,
-// the second's bytes leave the first no room, the output is short) leaves the first cursor to
-// go on alone over the second's bytes, so the bytes, their count and the last step's position
-// are always those of one cursor from bit 0.
+// one, the lead, starts a stretch further on, writing aside, and the two advance in one loop.
+// A step is a pure function of its position, and codes mostly fall into step soon after any
+// bit: once the trailing cursor reaches a position where the lead took a step, everything
+// after is what the lead did, so the lead's bytes from there on are copied after the trailing
+// cursor's, and the lead goes on as the trailing cursor with a new lead a stretch ahead. The
+// restored file's hash follows the trailing cursor's bytes, which are final, in the same loop.
+// A lead that does not fit (its codes never meet the trailing ones, its bytes would reach the
+// end of the output) is dropped and the trailing cursor goes on over its stretch, so the
+// bytes, their count and the last step's position are always those of one cursor from bit 0.
 
 // One cursor: where its bytes go and where its next step begins.
 struct Cursor {
@@ -217,19 +218,16 @@ constexpr size_t HASH_LAG = 64;
 // Below this output size one cursor does all; so it does where the output is larger than the
 // data has bits, which only a damaged table states.
 constexpr size_t SPLIT_MIN_BYTES = size_t{1} << 16;
-// The steps of the second cursor whose position is noted for the first to meet: most codes fall
-// into step within a few dozen bits, some take thousands.
-constexpr size_t RECORDED_STEPS = 4096;
-// Runs of steps before the split that guess how many bytes the first cursor writes.
-constexpr size_t SAMPLES = 16;
-constexpr size_t SAMPLE_STEPS = 256;
-// The second cursor's bytes start past the guess by this fraction of what it has to write: a
-// guess too high costs some decoding by one cursor at the end, one too low moving the second's
-// bytes up to make room.
-constexpr size_t GUESS_SLACK_DIVISOR = 32;
-// Room made for the first cursor beyond what it needs to reach the split: enough for the steps
-// past the split until it meets the second.
-constexpr size_t EXTRA_ROOM = 4096;
+// What a lead is meant to write: small enough that its bytes are still in the cache when they
+// are copied and hashed, large enough that starting it costs little beside its work.
+constexpr size_t STAGE_BYTES = size_t{64} << 10;
+// Where the lead writes; a lead that fills it waits for the trailing cursor.
+constexpr size_t LEAD_ROOM = 4 * STAGE_BYTES;
+// No lead starts less than this many bits ahead of the trailing cursor.
+constexpr size_t STAGE_MIN_BITS = 4096;
+// The lead's first steps, whose positions are noted for the trailing cursor to meet: most
+// codes fall into step within a few dozen bits, some take thousands.
+constexpr size_t RECORDED_STEPS = 1024;
 
 template <typename StepFn>
 class TwoCursorDecoder {
@@ -251,146 +249,118 @@ class TwoCursorDecoder {
         if (progress_ != nullptr)
             progress_->start("解码", original_size);
         out_ = out;
-        first_ = Cursor{out, original_size};
-        Cursor whole = first_;
+        Cursor trailing{out, original_size};
         if (original_size >= SPLIT_MIN_BYTES && original_size <= total_bits_) {
-            if (auto joined = run_split(out, original_size)) {
-                whole = *joined;
-            } else {
-                // The first cursor goes on alone from where it is.
-                whole = first_;
-                whole.room = original_size;
+            lead_out_ = try_alloc_uninit<unsigned char>(LEAD_ROOM);
+            records_ = try_alloc_uninit<Record>(RECORDED_STEPS);
+            if (lead_out_ && records_) {
+                while (!trailing.stopped && trailing.written < trailing.room) {
+                    const size_t split = next_split(trailing, original_size);
+                    if (split == 0)
+                        break;
+                    trailing = run_stage(trailing, split);
+                }
             }
         }
-        if (!whole.stopped)
-            run_alone(&whole, total_bits_);
-        return DecodeRun{whole.written, whole.last_step_start};
+        if (!trailing.stopped)
+            run_alone(&trailing, total_bits_);
+        return DecodeRun{trailing.written, trailing.last_step_start};
     }
 
   private:
-    // A step of the second cursor: its bits past the split (no step takes more than 256, so
+    // A step of the lead: its bits past the split (no step takes more than 256, so
     // RECORDED_STEPS of them fit in 32 bits) and the bytes written before it.
     struct Record {
         uint32_t past_split;
         uint32_t written;
     };
 
-    // The two cursors up to the point where the first meets the second, then the cursor
-    // that goes on from the second's state; nothing when the first must go on alone.
-    std::optional<Cursor> run_split(unsigned char* out, size_t original_size) {
-        const size_t split = total_bits_ / 16 * 8;
-        const size_t guess = std::min(original_size, bytes_before(split, original_size));
-        const size_t second_at = guess + (original_size - guess) / GUESS_SLACK_DIVISOR;
-        first_ = Cursor{out, second_at};
-        Cursor second{out + second_at, original_size - second_at};
-        second.pos = split;
-        auto records = try_alloc_uninit<Record>(RECORDED_STEPS);
-        if (!records)
-            return std::nullopt;
+    // Where the next lead starts: about STAGE_BYTES of output ahead at the rate the trailing
+    // cursor has decoded so far, and no further than a third of what is left, so that the
+    // lead is met before it reaches the end (where its bytes would fill the output); 0 for no
+    // lead.
+    size_t next_split(const Cursor& trailing, size_t original_size) const {
+        const double bytes_per_bit =
+            trailing.pos != 0 && trailing.written != 0
+                ? static_cast<double>(trailing.written) / static_cast<double>(trailing.pos)
+                : static_cast<double>(original_size) / static_cast<double>(total_bits_);
+        const size_t left = total_bits_ - trailing.pos;
+        const size_t stretch = std::min(
+            static_cast<size_t>(static_cast<double>(STAGE_BYTES) / bytes_per_bit), left / 3);
+        return stretch < STAGE_MIN_BITS ? 0 : (trailing.pos + stretch) / 8 * 8;
+    }
+
+    // The trailing cursor and a lead from `split`, until the trailing cursor meets the lead
+    // and the lead's bytes join its own; then the cursor that goes on from there. Where they
+    // do not meet, or the lead's bytes would not fit, the trailing cursor where it stands.
+    Cursor run_stage(Cursor trailing, size_t split) {
+        Cursor lead{lead_out_.get(), LEAD_ROOM};
+        lead.pos = split;
         size_t recorded = 0;
-        while (recorded < RECORDED_STEPS && !second.stopped && second.written < second.room) {
-            records[recorded++] = Record{static_cast<uint32_t>(second.pos - split),
-                                         static_cast<uint32_t>(second.written)};
-            step_once(&second);
+        while (recorded < RECORDED_STEPS && !lead.stopped && lead.written < lead.room) {
+            records_[recorded++] = Record{static_cast<uint32_t>(lead.pos - split),
+                                          static_cast<uint32_t>(lead.written)};
+            step_once(&lead);
         }
-        // The first cursor goes on beside the second while both can, then alone to the split
-        // and beyond, one step at a time past it, until it stands where the second took a step.
+        // The trailing cursor goes on beside the lead while both can, then alone to the split
+        // and beyond, one step at a time past it, until it stands where the lead took a step.
         size_t next_record = 0;
         for (;;) {
-            if (first_.stopped)
-                return first_;
-            if (first_.pos >= split) {
+            if (trailing.stopped || trailing.written == trailing.room)
+                return trailing;
+            if (trailing.pos >= split) {
                 while (next_record < recorded &&
-                       records[next_record].past_split < first_.pos - split)
+                       records_[next_record].past_split < trailing.pos - split)
                     ++next_record;
                 if (next_record == recorded)
-                    return std::nullopt;
-                if (records[next_record].past_split == first_.pos - split)
+                    return trailing;
+                if (records_[next_record].past_split == trailing.pos - split)
                     break;
             }
-            if (first_.written == first_.room && !make_room(&second, split))
-                return std::nullopt;
-            if (rounds_left(first_, split) != 0) {
-                if (!second.stopped && second.written < second.room) {
-                    run_both(&second, split);
+            if (rounds_left(trailing, split) != 0) {
+                if (!lead.stopped && lead.written < lead.room) {
+                    run_both(&trailing, &lead, split);
                     continue;
                 }
-                if (run_rounds(&first_, split))
+                if (run_rounds(&trailing, split))
                     continue;
             }
-            step_once(&first_);
+            step_once(&trailing);
         }
-        const Record& met = records[next_record];
-        const size_t moved = second.written - met.written;
-        std::memmove(out + first_.written, second.out + met.written, moved);
-        Cursor joined = second;
-        joined.out = out;
-        joined.room = original_size;
-        joined.written = first_.written + moved;
+        // Bytes that would fill the output are not joined: one cursor stops as soon as the
+        // output is full, and the lead may have gone on past that point.
+        const Record& met = records_[next_record];
+        const size_t moved = lead.written - met.written;
+        if (moved >= trailing.room - trailing.written)
+            return trailing;
+        std::memcpy(trailing.out + trailing.written, lead.out + met.written, moved);
+        Cursor joined = lead;
+        joined.out = trailing.out;
+        joined.room = trailing.room;
+        joined.written = trailing.written + moved;
         return joined;
-    }
-
-    // Moves the second cursor's bytes up, out of the first one's way, by what the first still
-    // needs at the rate it has written so far and a little more, as far as the second's room
-    // allows; false when it has none to spare.
-    bool make_room(Cursor* second, size_t split) {
-        const double per_bit = static_cast<double>(first_.written) /
-                               static_cast<double>(std::max<size_t>(first_.pos, 1));
-        const auto needed =
-            static_cast<size_t>(per_bit * static_cast<double>(split - std::min(split, first_.pos)));
-        const size_t shift = std::min(second->room - second->written,
-                                      needed + needed / GUESS_SLACK_DIVISOR + EXTRA_ROOM);
-        if (shift == 0)
-            return false;
-        std::memmove(second->out + shift, second->out, second->written);
-        second->out += shift;
-        second->room -= shift;
-        first_.room += shift;
-        return true;
-    }
-
-    // How many bytes the bits before `split` give, from short runs of steps spread over them,
-    // each standing for an equal share of the bits: parts of a file can code to very
-    // different lengths. A run that decodes nothing counts as the average of the whole.
-    size_t bytes_before(size_t split, size_t original_size) {
-        unsigned char scratch[SAMPLE_STEPS];
-        const double share = static_cast<double>(split / SAMPLES);
-        double bytes = static_cast<double>(split % SAMPLES);
-        for (size_t k = 0; k < SAMPLES; ++k) {
-            Cursor sample{scratch, SAMPLE_STEPS};
-            sample.pos = split / SAMPLES * k;
-            while (!sample.stopped && sample.written < sample.room)
-                step_once(&sample);
-            const size_t bits = sample.pos - split / SAMPLES * k;
-            bytes += share *
-                     (bits != 0 && sample.written != 0
-                          ? static_cast<double>(sample.written) / static_cast<double>(bits)
-                          : static_cast<double>(original_size) / static_cast<double>(total_bits_));
-        }
-        return static_cast<size_t>(bytes);
     }
 
     // Both cursors in one loop while both can make whole rounds; a cursor that meets a
     // position its table leaves to the step takes that step alone.
-    void run_both(Cursor* second, size_t split) {
+    void run_both(Cursor* trailing, Cursor* lead, size_t split) {
         for (;;) {
-            while (!second->stopped && second->written < second->room &&
-                   rounds_left(*second, total_bits_) == 0)
-                step_once(second);
-            if (second->stopped || second->written == second->room ||
-                rounds_left(first_, split) == 0 || first_.stopped)
+            while (!lead->stopped && lead->written < lead->room &&
+                   rounds_left(*lead, total_bits_) == 0)
+                step_once(lead);
+            if (lead->stopped || lead->written == lead->room ||
+                rounds_left(*trailing, split) == 0 || trailing->stopped)
                 return;
             size_t rounds = std::min(
-                {rounds_left(first_, split), rounds_left(*second, total_bits_), CHUNK_ROUNDS});
-            Cursor* both[2] = {&first_, second};
+                {rounds_left(*trailing, split), rounds_left(*lead, total_bits_), CHUNK_ROUNDS});
+            Cursor* both[2] = {trailing, lead};
             if (restore_ != nullptr)
                 rounds_of<2, true>(both, rounds);
             else
                 rounds_of<2, false>(both, rounds);
-            note_progress(first_.written + second->written);
+            note_progress(trailing->written + lead->written);
             for (Cursor* c : both) {
-                if (c->written < c->room &&
-                    rounds_left(*c, c == second ? total_bits_ : split) != 0 &&
+                if (c->written < c->room && rounds_left(*c, c == lead ? total_bits_ : split) != 0 &&
                     pairs_[peek(c->pos)].total_len == 0)
                     step_once(c);
             }
@@ -453,9 +423,10 @@ class TwoCursorDecoder {
     }
 
     // Up to `rounds` rounds of N cursors, ending early where a cursor's next lookup is left to
-    // the step. The first cursor's bytes are final as it writes them, so the hash follows
-    // them. The bit buffer holds `count` bits from the position on, and beyond them only
-    // zeros or the right bits, so the next refill can OR its bytes in over them.
+    // the step. The first cursor is the trailing one, whose bytes are final as it writes
+    // them, so the hash follows them. The bit buffer holds `count` bits from the position on,
+    // and beyond them only zeros or the right bits, so the next refill can OR its bytes in
+    // over them.
     template <size_t N, bool HASH>
     void rounds_of(Cursor* const (&cursors)[N], size_t rounds) {
         const unsigned char* next[N];
@@ -471,9 +442,17 @@ class TwoCursorDecoder {
             out[i] = cursors[i]->out;
             written[i] = cursors[i]->written;
         }
+        // The hash takes the first cursor's bytes written before these rounds: 12 a round
+        // while it is behind, then 8. Rounds counted in advance keep its branches
+        // predictable, where a test of the bytes at hand would go either way at random; more
+        // than 12 a round makes its chain longer than the decoding's, and the loop slows down.
         uint64_t hash = HASH ? restore_->hash : 0;
         size_t hashed = HASH ? restore_->hashed : 0;
         const EncryptMethod method = HASH ? restore_->method : ENCRYPT_METHOD_OFFSET;
+        const size_t ready = HASH ? written[0] - std::min(written[0], hashed + HASH_LAG) : 0;
+        const size_t behind_rounds = std::min(rounds, ready / 12);
+        const size_t hash_rounds =
+            behind_rounds + std::min(rounds - behind_rounds, (ready - 12 * behind_rounds) / 8);
         for (size_t r = 0; r < rounds; ++r) {
             FastPair entry[N];
             bool left_to_step = false;
@@ -501,9 +480,13 @@ class TwoCursorDecoder {
                 next[i] += (63 - count[i]) / 8;
                 count[i] |= 56;
             }
-            if (HASH && hashed + HASH_LAG + 8 <= written[0]) {
-                hash = hash_eight(hash, restore_eight(load_le64(out[0] + hashed), method));
+            if (HASH && r < hash_rounds) {
+                hash = hash_bytes(hash, restore_eight(load_le64(out[0] + hashed), method), 8);
                 hashed += 8;
+                if (r < behind_rounds) {
+                    hash = hash_bytes(hash, restore_eight(load_le64(out[0] + hashed), method), 4);
+                    hashed += 4;
+                }
             }
         }
         for (size_t i = 0; i < N; ++i) {
@@ -529,8 +512,9 @@ class TwoCursorDecoder {
     StepFn& step_;
     RestoreHash* restore_;
     FastPairTable pairs_;
-    unsigned char* out_ = nullptr;
-    Cursor first_;  // starts at bit 0; its bytes are final as it writes them
+    unsigned char* out_ = nullptr;  // where the trailing cursor writes final bytes
+    std::unique_ptr<unsigned char[]> lead_out_;
+    std::unique_ptr<Record[]> records_;
 };
 
 // Runs a decoder until original_size bytes are out or its step stops. With `restore`, the
