@@ -287,7 +287,7 @@ class TwoCursorDecoder {
         const size_t left = total_bits_ - trailing.pos;
         const size_t stretch = std::min(
             static_cast<size_t>(static_cast<double>(STAGE_BYTES) / bytes_per_bit), left / 3);
-        return stretch < STAGE_MIN_BITS ? 0 : (trailing.pos + stretch) / 8 * 8;
+        return stretch < STAGE_MIN_BITS ? 0 : trailing.pos + stretch;
     }
 
     // The trailing cursor and a lead from `split`, until the trailing cursor meets the lead
