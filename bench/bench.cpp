@@ -170,11 +170,14 @@ Run run_command(const std::vector<std::string>& argv, const std::string& dir,
 }
 
 // Median wall time of five runs, with the largest peak memory seen; `prepare` runs before each.
+// Each run starts with nothing left to write back: files that the run before it or another
+// command wrote would otherwise go to disk during it, and bill it for their writing.
 Run median_run(
     const std::function<Run()>& once, const std::function<void()>& prepare = [] {}) {
     std::vector<Run> runs;
     for (int i = 0; i < 5; ++i) {
         prepare();
+        sync();
         runs.push_back(once());
     }
     std::sort(runs.begin(), runs.end(),
