@@ -187,7 +187,8 @@ void hash_restored(RestoreHash* restore, const unsigned char* out, size_t end) {
 // bit: once the trailing cursor reaches a position where the lead took a step, everything
 // after is what the lead did, so the lead's bytes from there on are copied after the trailing
 // cursor's, and the lead goes on as the trailing cursor with a new lead a stretch ahead. The
-// restored file's hash follows the trailing cursor's bytes, which are final, in the same loop.
+// restored file's hash follows the trailing cursor's bytes, which are final, in the same loop,
+// as far as the decoding leaves it time; what it has not reached is hashed after the decoding.
 // A lead that does not fit (its codes never meet the trailing ones, its bytes would reach the
 // end of the output) is dropped and the trailing cursor goes on over its stretch, so the
 // bytes, their count and the last step's position are always those of one cursor from bit 0.
@@ -219,7 +220,8 @@ constexpr size_t HASH_LAG = 64;
 // data has bits, which only a damaged table states.
 constexpr size_t SPLIT_MIN_BYTES = size_t{1} << 16;
 // What a lead is meant to write: small enough that its bytes are still in the cache when they
-// are copied and hashed, large enough that starting it costs little beside its work.
+// are copied after the trailing cursor's, large enough that starting it costs little beside
+// its work.
 constexpr size_t STAGE_BYTES = size_t{64} << 10;
 // Where the lead writes; a lead that fills it waits for the trailing cursor.
 constexpr size_t LEAD_ROOM = 4 * STAGE_BYTES;
@@ -443,9 +445,11 @@ class TwoCursorDecoder {
             written[i] = cursors[i]->written;
         }
         // The hash takes the first cursor's bytes written before these rounds: 12 a round
-        // while it is behind, then 8. Rounds counted in advance keep its branches
-        // predictable, where a test of the bytes at hand would go either way at random; more
-        // than 12 a round makes its chain longer than the decoding's, and the loop slows down.
+        // while it is behind, then 8 for what is left of them, then it waits for the next
+        // call. Rounds counted in advance keep its branches predictable, where a test of the
+        // bytes at hand would go either way at random; more than 12 a round makes its chain
+        // longer than the decoding's, and the loop slows down. A round can restore up to 16
+        // bytes, so on data that codes short some are left for after the decoding.
         uint64_t hash = HASH ? restore_->hash : 0;
         size_t hashed = HASH ? restore_->hashed : 0;
         const EncryptMethod method = HASH ? restore_->method : ENCRYPT_METHOD_OFFSET;

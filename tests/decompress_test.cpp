@@ -163,20 +163,60 @@ TEST_F(OneBitCodes, EveryBitIsAByteUpToTheStatedSize) {
     }
 }
 
+// 'a' is 0 and twelve-bit codes 1000xxxxxxxx stand for every other byte, so 100000 a's, 5000
+// twelve-bit codes and 40 one-bits that match nothing make the 105000 bytes the table states.
+// One cursor stops at the last code, 160000 bits in, having taken the 32 bits from its start;
+// a lead that went on to the end of the data must not be joined in its place.
+TEST_F(OneBitCodes, AndOneCursorStopsAtTheLastByteWhereALeadWentOn) {
+    std::string table = "105000\n0x61 0x01 0x00\n";
+    for (unsigned v = 0; v < 256; ++v) {
+        char line[64];
+        std::snprintf(line, sizeof line, "0x%02X 0x0C 0x%02X 0x%02X\n", v, 0x80 | v >> 4,
+                      (v & 0xF) << 4);
+        if (v != 'a')
+            table += line;
+    }
+    write_file("t.code", table);
+    std::string packed(100000 / 8, '\0'), expected(100000, 'a');
+    for (unsigned i = 0; i < 5000; i += 2) {           // two codes in three bytes
+        const unsigned v = i % 96, w = 128 + i % 128;  // neither is 'a'
+        packed += {static_cast<char>(0x80 | v >> 4), static_cast<char>((v & 0xF) << 4 | 0x8),
+                   static_cast<char>(w)};
+        expected += {static_cast<char>(v), static_cast<char>(w)};
+    }
+    packed.append(5, '\xFF');
+    std::string printed;
+    for (int method = 1; method <= 3; ++method)
+        EXPECT_TRUE(decode_with(method, "t.code", expected.size(), packed, &printed) == expected)
+            << "method " << method;
+    EXPECT_NE(printed.find("处理的位数: 160020\n"), std::string::npos);
+}
+
 class RestoredHash : public TempDirTest {};
 
 // The hash is taken while the bytes are decoded, transformed back one by one: it must still be
-// the restored file's, for every transform and method. The long input goes through packing and
-// decoding in blocks, which must come out as from one piece, and is decoded from two places;
-// its codes of up to about 13 bits are packed two bytes per lookup. Transform 2 leaves the
-// bytes as they are.
+// the restored file's, for every transform and method. The long inputs go through packing and
+// decoding in blocks, which must come out as from one piece, and are decoded from two places.
+// The first one's codes of up to about 13 bits are packed two bytes per lookup. The second
+// starts with bytes of every value, whose long codes give the hash few bytes a round to take,
+// then goes on with one value nearly alone, whose one-bit codes fill a lead's room before the
+// trailing cursor meets it. Transform 2 leaves the bytes as they are.
 TEST_F(RestoredHash, IsThatOfTheRestoredFile) {
     std::mt19937 rng(3);
     std::geometric_distribution<unsigned> pick(0.3);
+    std::vector<std::string> inputs;
     for (size_t size : {size_t{9}, 2 * PROGRESS_BLOCK_BYTES + 12345}) {
-        std::string input(size, '\0');
-        for (char& c : input)
+        inputs.emplace_back(size, '\0');
+        for (char& c : inputs.back())
             c = static_cast<char>(pick(rng) % 24 * 7);
+    }
+    inputs.emplace_back(3 << 20, 'x');
+    for (size_t i = 0; i < inputs.back().size(); ++i) {
+        if (i < size_t{1} << 20 || rng() % 32 == 0)
+            inputs.back()[i] = static_cast<char>(rng());
+    }
+    for (const std::string& input : inputs) {
+        const size_t size = input.size();
         write_file("n", input);
         for (unsigned transform : {0u, 1u, 2u}) {
             run_with_input(

@@ -107,11 +107,11 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(FUZZ_TARGETS),
                          [](const auto& target) { return std::string(target.param.name); });
 
 // Outputs long enough to be decoded from two places at once, and the ways the two can fail to
-// meet: halves that code to different lengths (so the guessed distance between them is off
-// either way), fixed three-bit codes (which meet at the middle only if it is a multiple of
-// three), chains of codes that may never fall into step, flipped bits and cuts anywhere in the
-// data, stated sizes off by a little or a lot, and made-up tables over random bits, whose steps
-// skip and stop.
+// meet: halves that code to different lengths (so the rate a lead's start is reckoned from
+// changes on the way), fixed three-bit codes (which meet a lead only where its start is a
+// multiple of three), chains of codes that may never fall into step, flipped bits and cuts anywhere
+// in the data, stated sizes off by a little or a lot, and made-up tables over random bits, whose
+// steps skip and stop.
 std::string split_input(std::mt19937& rng) {
     std::string table, packed;
     if (rng() % 4 != 0) {
@@ -127,7 +127,7 @@ std::string split_input(std::mt19937& rng) {
         } else if (kind == 1) {
             // Fibonacci counts below a value much more frequent than them all make codes
             // 1, 00, 010, 0110, ..., which a cursor starting inside one may never fall into
-            // step with: guesses from such runs of steps come out low.
+            // step with.
             text.assign(60000 + rng() % 10000, '\0');
             for (size_t v = 1, a = 1, b = 1; v <= 20; ++v, b += a, a = b - a)
                 text.append(a, static_cast<char>(v));
