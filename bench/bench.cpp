@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -169,25 +170,42 @@ Run run_command(const std::vector<std::string>& argv, const std::string& dir,
     return run;
 }
 
-// Median wall time of five runs, with the largest peak memory seen; `prepare` runs before each.
-// Each run starts with nothing left to write back: files that the run before it or another
-// command wrote would otherwise go to disk during it, and bill it for their writing.
-Run median_run(
-    const std::function<Run()>& once, const std::function<void()>& prepare = [] {}) {
-    std::vector<Run> runs;
-    for (int i = 0; i < 5; ++i) {
-        prepare();
-        sync();
-        runs.push_back(once());
+// A command timed among the others of its kind: `prepare` runs before each of its runs.
+struct Timed {
+    std::string label;
+    std::function<Run()> once = {};
+    std::function<void()> prepare = [] {};
+    std::vector<Run> runs = {};
+
+    // The median wall time, with the largest peak memory seen.
+    Run median() const {
+        std::vector<Run> sorted = runs;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
+        Run median = sorted[sorted.size() / 2];
+        for (const Run& r : sorted) {
+            median.max_rss_kib = std::max(median.max_rss_kib, r.max_rss_kib);
+            median.ok = median.ok && r.ok;
+        }
+        return median;
     }
-    std::sort(runs.begin(), runs.end(),
-              [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
-    Run median = runs[2];
-    for (const Run& r : runs) {
-        median.max_rss_kib = std::max(median.max_rss_kib, r.max_rss_kib);
-        median.ok = median.ok && r.ok;
+};
+
+// Six rounds, each running every command once, of which the first is not counted. This machine
+// has slow spells, and the first runs after a different command are often the slowest by far
+// (memory the other one freed is slow to come back): in rounds these fall on every command
+// alike instead of on whichever happens to follow another. Each run starts with nothing left
+// to write back, or it would pay for the writing of the files that the runs before it wrote.
+void run_in_rounds(std::vector<Timed>& commands) {
+    for (int round = 0; round < 6; ++round) {
+        for (Timed& command : commands) {
+            command.prepare();
+            sync();
+            Run run = command.once();
+            if (round != 0)
+                command.runs.push_back(run);
+        }
     }
-    return median;
 }
 
 void print_run(const char* label, const Run& run, size_t original_bytes, double input_mib,
@@ -206,67 +224,79 @@ std::string session(const std::string& dir, const std::string& name, const std::
 // The least that a command can do which reads `in_path`, prints the FNV-1a hash of
 // `hash_bytes` bytes and writes `out_bytes` bytes to `out_path`: all three streamed in 1 MiB
 // blocks, the one hash chain running over the blocks read (again where it hashes more bytes
-// than it reads). Median of five.
-double floor_seconds(const std::string& in_path, size_t hash_bytes, size_t out_bytes,
-                     const std::string& out_path) {
+// than it reads).
+Run floor_run(const std::string& in_path, size_t hash_bytes, size_t out_bytes,
+              const std::string& out_path) {
     std::vector<unsigned char> block(bench::MIB, 0x5A);
-    uint64_t hash = 0;
-    double seconds = bench::median_seconds(5, [&] {
-        std::FILE* in = std::fopen(in_path.c_str(), "rb");
-        std::FILE* out = std::fopen(out_path.c_str(), "wb");
-        hash = FNV_OFFSET;
-        size_t hashed = 0;
-        size_t written = 0;
-        bool reading = in != nullptr;
-        while (reading || hashed < hash_bytes || written < out_bytes) {
-            if (reading)
-                reading = std::fread(block.data(), 1, block.size(), in) == block.size();
-            size_t take = std::min(hash_bytes - hashed, block.size());
-            hash = fnv1a_64_extend(hash, block.data(), take);
-            hashed += take;
-            size_t put = std::min(out_bytes - written, block.size());
-            if (out != nullptr)
-                std::fwrite(block.data(), 1, put, out);
-            written += put;
-        }
-        if (in != nullptr)
-            std::fclose(in);
+    auto start = std::chrono::steady_clock::now();
+    std::FILE* in = std::fopen(in_path.c_str(), "rb");
+    std::FILE* out = std::fopen(out_path.c_str(), "wb");
+    uint64_t hash = FNV_OFFSET;
+    size_t hashed = 0;
+    size_t written = 0;
+    bool reading = in != nullptr;
+    while (reading || hashed < hash_bytes || written < out_bytes) {
+        if (reading)
+            reading = std::fread(block.data(), 1, block.size(), in) == block.size();
+        size_t take = std::min(hash_bytes - hashed, block.size());
+        hash = fnv1a_64_extend(hash, block.data(), take);
+        hashed += take;
+        size_t put = std::min(out_bytes - written, block.size());
         if (out != nullptr)
-            std::fclose(out);
-    });
-    std::remove(out_path.c_str());
-    return hash == 0 ? 0 : seconds;  // the hash is used, so the chain is not optimized away
+            std::fwrite(block.data(), 1, put, out);
+        written += put;
+    }
+    bool ok = in != nullptr && out != nullptr;
+    if (in != nullptr)
+        std::fclose(in);
+    if (out != nullptr)
+        ok = std::fclose(out) == 0 && ok;
+    Run run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.ok = ok && hash != 0;  // the hash is used, so the chain is not optimized away
+    return run;
 }
 
-void print_floor(const char* label, double seconds, size_t original_bytes) {
-    std::printf("  floor    %-16s %7.3f s %8.1f MiB/s  (read + one hash chain + write)\n", label,
-                seconds, mib_per_s(original_bytes, seconds));
+void print_floor(const char* label, const Run& floor, size_t original_bytes) {
+    std::printf("  floor    %-16s %7.3f s %8.1f MiB/s  (read + one hash chain + write)%s\n", label,
+                floor.seconds, mib_per_s(original_bytes, floor.seconds),
+                floor.ok ? "" : "  (FAILED)");
 }
 
 bool have_tool(const std::string& scratch, const std::string& name) {
     return run_command({"/bin/sh", "-c", "command -v " + name}, scratch, "").ok;
 }
 
-// A mainstream tool run on a copy of the corpus in its own folder, median of five; a missing
-// tool is said so and skipped (seconds 0).
-Run tool_run(const std::string& scratch, const std::vector<std::string>& argv,
-             const std::string& copy_from, size_t input_size, double input_mib) {
-    std::string label = argv[0] + " " + argv[1] + " -k";
+// A mainstream tool run in its own folder, on a fresh copy of `copy_from` unless that is empty;
+// nothing where the tool is missing, which is said.
+std::optional<Timed> tool(const std::string& scratch, const std::vector<std::string>& argv,
+                          const std::string& copy_from) {
+    Timed timed{argv[0] + " " + argv[1] + " -k"};
     if (!have_tool(scratch, argv[0])) {
-        std::printf("  command  %-16s skipped: %s is not installed\n", label.c_str(),
+        std::printf("  command  %-16s skipped: %s is not installed\n", timed.label.c_str(),
                     argv[0].c_str());
-        return Run{};
+        return std::nullopt;
     }
     const std::string dir = scratch + "/" + argv[0];
     fs::create_directories(dir);
-    Run run = median_run([&] { return run_command(argv, dir, ""); },
-                         [&] {
-                             if (!copy_from.empty())
-                                 fs::copy_file(copy_from, dir + "/corpus.dat",
-                                               fs::copy_options::overwrite_existing);
-                         });
-    print_run(label.c_str(), run, input_size, input_mib);
-    return run;
+    timed.once = [=] { return run_command(argv, dir, ""); };
+    if (!copy_from.empty())
+        timed.prepare = [=] {
+            fs::copy_file(copy_from, dir + "/corpus.dat", fs::copy_options::overwrite_existing);
+        };
+    return timed;
+}
+
+std::string d_label(char method) {
+    return std::string("hfm d method ") + method;
+}
+
+// The median of the command named `label` among `commands`; seconds 0 where it was skipped.
+Run median_of(const std::vector<Timed>& commands, const std::string& label) {
+    for (const Timed& command : commands)
+        if (command.label == label)
+            return command.median();
+    return Run{};
 }
 
 void print_ratio(const char* what, double seconds, double floor, const Run& zstd, const Run& gzip) {
@@ -279,51 +309,88 @@ void print_ratio(const char* what, double seconds, double floor, const Run& zstd
 }
 
 // The corpus is already in scratch/corpus.dat. A forked child starts with the parent's resident
-// pages counted as its own, so the caller holds no large buffer while commands run.
+// pages counted as its own, so the caller holds no large buffer while commands run. The
+// compressors run in rounds together, then the decompressors on what they wrote.
 void whole_commands(const std::string& hfm, size_t input_size, const std::string& scratch,
                     bool long_codes) {
     const std::string name = "corpus.dat";
     const std::string input = scratch + "/" + name;
+    const std::string floor_out = scratch + "/floor.out";
     const double input_mib = static_cast<double>(input_size) / bench::MIB;
+    auto add_tool = [&](std::vector<Timed>* commands, const std::vector<std::string>& argv,
+                        const std::string& copy_from) {
+        if (std::optional<Timed> timed = tool(scratch, argv, copy_from))
+            commands->push_back(std::move(*timed));
+    };
 
     const std::string c_script =
         session(scratch, "c.txt", "c\n" + name + "\nbench\nbench\n0\n\nq\n");
-    Run c = median_run([&] { return run_command({hfm}, scratch, c_script); });
-    const size_t packed_size = fs::file_size(input + ".hfm");
-    const double c_floor = floor_seconds(input, input_size, packed_size, scratch + "/floor.out");
-    print_floor("c", c_floor, input_size);
-    print_run("hfm c", c, input_size, input_mib);
-    const std::vector<std::string> zstd_c = {"zstd", "-1", "-k", "-f", "-q", name};
-    const std::vector<std::string> gzip_c = {"gzip", "-1", "-k", "-f", name};
-    Run zstd = tool_run(scratch, zstd_c, input, input_size, input_mib);
-    Run gzip = tool_run(scratch, gzip_c, input, input_size, input_mib);
-    print_ratio("hfm c", c.seconds, c_floor, zstd, gzip);
+    // hfm c runs first in every round, so the floor always finds what it wrote.
+    std::vector<Timed> compressors = {
+        {"hfm c", [&] { return run_command({hfm}, scratch, c_script); }},
+        {"floor c",
+         [&] { return floor_run(input, input_size, fs::file_size(input + ".hfm"), floor_out); }}};
+    add_tool(&compressors, {"zstd", "-1", "-k", "-f", "-q", name}, input);
+    add_tool(&compressors, {"gzip", "-1", "-k", "-f", name}, input);
+    run_in_rounds(compressors);
+    const double c_floor = median_of(compressors, "floor c").seconds;
+    const Run zstd = median_of(compressors, "zstd -1 -k");
+    const Run gzip = median_of(compressors, "gzip -1 -k");
+    print_floor("c", median_of(compressors, "floor c"), input_size);
+    print_run("hfm c", median_of(compressors, "hfm c"), input_size, input_mib);
+    if (zstd.seconds > 0)
+        print_run("zstd -1 -k", zstd, input_size, input_mib);
+    if (gzip.seconds > 0)
+        print_run("gzip -1 -k", gzip, input_size, input_mib);
+    print_ratio("hfm c", median_of(compressors, "hfm c").seconds, c_floor, zstd, gzip);
 
-    const double d_floor =
-        floor_seconds(input + ".hfm", input_size, input_size, scratch + "/floor.out");
-    print_floor("d", d_floor, input_size);
-    const std::vector<std::string> zstd_d = {"zstd", "-d", "-k", "-f", "-q", name + ".zst"};
-    const std::vector<std::string> gzip_d = {"gzip", "-d", "-k", "-f", name + ".gz"};
-    Run unzstd = zstd.seconds > 0 ? tool_run(scratch, zstd_d, "", input_size, input_mib) : Run{};
-    Run gunzip = gzip.seconds > 0 ? tool_run(scratch, gzip_d, "", input_size, input_mib) : Run{};
-
-    const double packed_mib = static_cast<double>(packed_size) / bench::MIB;
+    std::vector<Timed> decompressors = {
+        {"floor d", [&] { return floor_run(input + ".hfm", input_size, input_size, floor_out); }}};
+    if (zstd.seconds > 0)
+        add_tool(&decompressors, {"zstd", "-d", "-k", "-f", "-q", name + ".zst"}, "");
+    if (gzip.seconds > 0)
+        add_tool(&decompressors, {"gzip", "-d", "-k", "-f", name + ".gz"}, "");
+    // Every method writes the same file, so each run checks it at once, untimed.
+    bool exact[3] = {true, true, true};
     for (char method : {'1', '2', '3'}) {
-        std::string label = std::string("hfm d method ") + method;
+        if (method != '1' && long_codes)
+            continue;
+        const std::string script =
+            session(scratch, std::string("d") + method + ".txt",
+                    "d\n" + name + ".hfm\nbench\nbench\n" + method + "\n\nq\n");
+        bool* same = &exact[method - '1'];
+        decompressors.push_back(
+            {d_label(method), [&, script, same] {
+                 Run run = run_command({hfm}, scratch, script);
+                 *same =
+                     *same && run_command({"cmp", name, name + "_recovered.txt"}, scratch, "").ok;
+                 return run;
+             }});
+    }
+    run_in_rounds(decompressors);
+    std::remove(floor_out.c_str());
+    const Run d_floor = median_of(decompressors, "floor d");
+    const Run unzstd = median_of(decompressors, "zstd -d -k");
+    const Run gunzip = median_of(decompressors, "gzip -d -k");
+    print_floor("d", d_floor, input_size);
+    if (unzstd.seconds > 0)
+        print_run("zstd -d -k", unzstd, input_size, input_mib);
+    if (gunzip.seconds > 0)
+        print_run("gzip -d -k", gunzip, input_size, input_mib);
+    const double packed_mib = static_cast<double>(fs::file_size(input + ".hfm")) / bench::MIB;
+    for (char method : {'1', '2', '3'}) {
+        const std::string label = d_label(method);
         if (method != '1' && long_codes) {
             std::printf("  command  %-16s refused (codes longer than 32 bits)\n", label.c_str());
             continue;
         }
-        const std::string script =
-            session(scratch, std::string("d") + method + ".txt",
-                    "d\n" + name + ".hfm\nbench\nbench\n" + method + "\n\nq\n");
-        Run d = median_run([&] { return run_command({hfm}, scratch, script); });
-        bool exact = run_command({"cmp", name, name + "_recovered.txt"}, scratch, "").ok;
+        const Run d = median_of(decompressors, label);
         char note[96];
         std::snprintf(note, sizeof note, "  memory bound %.1f MiB%s",
-                      1.1 * (packed_mib + input_mib) + 16, exact ? "" : "  RESTORED FILE DIFFERS");
+                      1.1 * (packed_mib + input_mib) + 16,
+                      exact[method - '1'] ? "" : "  RESTORED FILE DIFFERS");
         print_run(label.c_str(), d, input_size, input_mib, note);
-        print_ratio(label.c_str(), d.seconds, d_floor, unzstd, gunzip);
+        print_ratio(label.c_str(), d.seconds, d_floor.seconds, unzstd, gunzip);
     }
 }
 
