@@ -191,11 +191,12 @@ struct Timed {
     }
 };
 
-// Six rounds, each running every command once, of which the first is not counted. This machine
-// has slow spells, and the first runs after a different command are often the slowest by far
-// (memory the other one freed is slow to come back): in rounds these fall on every command
-// alike instead of on whichever happens to follow another. Each run starts with nothing left
-// to write back, or it would pay for the writing of the files that the runs before it wrote.
+// Six rounds, each running every command once, of which the first is not counted. Machines
+// have slow spells, and on a virtual machine that hands memory left free for a few seconds
+// back to its host, a command that needs much fresh memory can take twice as long after a
+// pause as right after itself: in rounds all of this falls on every command alike instead of
+// on whichever happens to follow another. Each run starts with nothing left to write back,
+// or it would pay for the writing of the files that the runs before it wrote.
 void run_in_rounds(std::vector<Timed>& commands) {
     for (int round = 0; round < 6; ++round) {
         for (Timed& command : commands) {
