@@ -123,6 +123,7 @@ struct Step {
 struct DecodeRun {
     size_t bytes_written = 0;
     size_t last_step_start = 0;  // where the last step (fast or not) began
+    size_t end = 0;              // where the step after the last would begin
 };
 
 // The hash of the restored file, taken while the decoder runs: it is a chain of one multiply
@@ -266,7 +267,7 @@ class TwoCursorDecoder {
         }
         if (!trailing.stopped)
             run_alone(&trailing, total_bits_);
-        return DecodeRun{trailing.written, trailing.last_step_start};
+        return DecodeRun{trailing.written, trailing.last_step_start, trailing.pos};
     }
 
   private:
@@ -733,11 +734,11 @@ FastTable build_fast_table_from_tree(const HuffmanNode* nodes) {
     return fast;
 }
 
-size_t tree_decode(const unsigned char* compressed_data, size_t compressed_size,
-                   unsigned char* decoded_data, size_t original_size, const DecodingTable* table,
-                   Progress* progress, RestoreHash* restore) {
+DecodeRun tree_decode(const unsigned char* compressed_data, size_t compressed_size,
+                      unsigned char* decoded_data, size_t original_size,
+                      const DecodingTable* table, Progress* progress, RestoreHash* restore) {
     if (!table || table->node_count == 0 || original_size == 0)
-        return 0;
+        return DecodeRun{};
     const HuffmanNode* nodes = table->nodes.get();
     const size_t total_bits = 8 * compressed_size;
     // One code walked from the root, one bit at a time.
@@ -764,8 +765,7 @@ size_t tree_decode(const unsigned char* compressed_data, size_t compressed_size,
     };
     FastTable fast = build_fast_table_from_tree(nodes);
     return run_decoder(compressed_data, compressed_size, decoded_data, original_size, fast,
-                       progress, step, restore)
-        .bytes_written;
+                       progress, step, restore);
 }
 
 }  // namespace
@@ -774,7 +774,8 @@ size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_
                         unsigned char* decoded_data, size_t original_size,
                         const DecodingTable* table, Progress* progress) {
     return tree_decode(compressed_data, compressed_size, decoded_data, original_size, table,
-                       progress, nullptr);
+                       progress, nullptr)
+        .bytes_written;
 }
 
 // ---- Method 2: code table --------------------------------------------------------------------
@@ -936,14 +937,15 @@ FastTable build_fast_table_from_code_table(const CodeTableBuckets& buckets) {
     return fast;
 }
 
-size_t code_table_decode(const unsigned char* compressed_data, size_t compressed_size,
-                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
-                         size_t unique_chars, Progress* progress, RestoreHash* restore) {
+DecodeRun code_table_decode(const unsigned char* compressed_data, size_t compressed_size,
+                            unsigned char* decoded_data, size_t original_size,
+                            const CodeEntry* codes, size_t unique_chars, Progress* progress,
+                            RestoreHash* restore) {
     size_t count = std::min(unique_chars, CODE_TABLE_MAX_ENTRIES);
     const CodeEntry* matches_anywhere = find_code_table_catch_all(codes, &count);
     CodeTableBuckets buckets;
     if (!bucket_code_table_entries(codes, count, &buckets))
-        return 0;
+        return DecodeRun{};
     const size_t* bucket_start = buckets.start.get();
     const CodeEntry* bucketed = buckets.entries.get();
 
@@ -980,10 +982,11 @@ size_t code_table_decode(const unsigned char* compressed_data, size_t compressed
     // entry matches anywhere.
     if (!matches_anywhere || run.bytes_written == original_size ||
         run.last_step_start >= total_bits)
-        return run.bytes_written;
+        return run;
     std::fill(decoded_data + run.bytes_written, decoded_data + original_size,
               matches_anywhere->byte);
-    return original_size;
+    run.bytes_written = original_size;
+    return run;
 }
 
 }  // namespace
@@ -992,7 +995,8 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
                               unsigned char* decoded_data, size_t original_size,
                               const CodeEntry* codes, size_t unique_chars, Progress* progress) {
     return code_table_decode(compressed_data, compressed_size, decoded_data, original_size, codes,
-                             unique_chars, progress, nullptr);
+                             unique_chars, progress, nullptr)
+        .bytes_written;
 }
 
 // ---- Method 3: hash table --------------------------------------------------------------------
@@ -1158,16 +1162,16 @@ FastTable build_fast_table_from_hash_table(const HashTable& table, const unsigne
     return fast;
 }
 
-size_t hash_decode(const unsigned char* compressed_data, size_t compressed_size,
-                   unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
-                   size_t unique_chars, Progress* progress, RestoreHash* restore) {
+DecodeRun hash_decode(const unsigned char* compressed_data, size_t compressed_size,
+                      unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
+                      size_t unique_chars, Progress* progress, RestoreHash* restore) {
     std::printf("压缩数据大小: %zu 字节\n", compressed_size);
     std::printf("原始数据大小: %zu 字节\n", original_size);
     std::printf("唯一字符数: %zu\n", unique_chars);
     HashTable table;
     if (!init_hash_table(&table, unique_chars)) {
         std::printf("哈希表初始化失败\n");
-        return 0;
+        return DecodeRun{};
     }
     std::printf("编码表内容:\n");
     bool has_length[WINDOW_BITS + 1] = {};
@@ -1227,7 +1231,7 @@ size_t hash_decode(const unsigned char* compressed_data, size_t compressed_size,
     std::printf("解码统计:\n");
     std::printf("处理的位数: %zu\n", bits_taken);
     std::printf("写入的字节数: %zu\n", run.bytes_written);
-    return run.bytes_written;
+    return run;
 }
 
 }  // namespace
@@ -1236,7 +1240,8 @@ size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_
                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
                         size_t unique_chars, Progress* progress) {
     return hash_decode(compressed_data, compressed_size, decoded_data, original_size, codes,
-                       unique_chars, progress, nullptr);
+                       unique_chars, progress, nullptr)
+        .bytes_written;
 }
 
 // ---- Header ----------------------------------------------------------------------------------
@@ -1309,10 +1314,12 @@ struct CompanionNames {
 };
 
 // The code table's name is formed whole, as the compressor forms it, so that a pair is
-// always found again; the output's name is held to the 255 bytes of a name buffer.
+// always found again; the output's name is held to the 255 bytes of a name buffer. The stem
+// ends at the first ".hfm" of the file's own name: one in a folder's name would put the
+// restored file in another folder.
 CompanionNames name_companion_files(const char* filename) {
     std::string stem = filename;
-    size_t suffix = stem.find(".hfm");
+    size_t suffix = stem.find(".hfm", file_name_start(stem));
     if (suffix != std::string::npos)
         stem.resize(suffix);
     CompanionNames names;
@@ -1423,7 +1430,7 @@ bool codes_fit_window(const CodeEntry* codes, size_t unique_chars) {
 
 // Method 2 reads the code table file again with its own reader. False after printing the
 // reason.
-bool load_code_table_and_decode(const DecodeJob& job, size_t* bytes_written) {
+bool load_code_table_and_decode(const DecodeJob& job, DecodeRun* run) {
     std::printf("使用编码表直接匹配进行解码...\n");
     size_t unique_chars = 0;
     size_t orig_size = 0;
@@ -1435,15 +1442,15 @@ bool load_code_table_and_decode(const DecodeJob& job, size_t* bytes_written) {
     if (!codes_fit_window(codes.get(), unique_chars))
         return false;
     // The table is read again; the buffer was sized by the first reading.
-    *bytes_written = code_table_decode(job.compressed_data, job.compressed_size, job.decoded_data,
-                                       std::min(orig_size, job.original_size), codes.get(),
-                                       unique_chars, job.progress, job.restore);
+    *run = code_table_decode(job.compressed_data, job.compressed_size, job.decoded_data,
+                             std::min(orig_size, job.original_size), codes.get(), unique_chars,
+                             job.progress, job.restore);
     return true;
 }
 
 // Method 3 reads the code table file again the hash table's way and reports as it goes.
 // False after printing the reason.
-bool read_hash_code_table_and_decode(const DecodeJob& job, size_t* bytes_written) {
+bool read_hash_code_table_and_decode(const DecodeJob& job, DecodeRun* run) {
     std::printf("使用哈希表进行解码...\n");
     size_t unique_chars = 0;
     auto codes = read_hash_code_table(job.code_filename, &unique_chars);
@@ -1452,26 +1459,25 @@ bool read_hash_code_table_and_decode(const DecodeJob& job, size_t* bytes_written
     if (!codes_fit_window(codes.get(), unique_chars))
         return false;
     std::printf("开始解码处理...\n");
-    *bytes_written =
-        hash_decode(job.compressed_data, job.compressed_size, job.decoded_data, job.original_size,
-                    codes.get(), unique_chars, job.progress, job.restore);
-    std::printf("解码完成，共处理 %zu 字节\n", *bytes_written);
+    *run = hash_decode(job.compressed_data, job.compressed_size, job.decoded_data,
+                       job.original_size, codes.get(), unique_chars, job.progress, job.restore);
+    std::printf("解码完成，共处理 %zu 字节\n", run->bytes_written);
     return true;
 }
 
 // Method 1 needs no further reading: the decoding tree was built before the prompt. False
 // after printing the reason when the chosen method's table cannot be read or used.
 bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const DecodingTable* tree,
-                               size_t* bytes_written) {
+                               DecodeRun* run) {
     if (decode_method == 1) {
         std::printf("使用解码树进行解码...\n");
-        *bytes_written = tree_decode(job.compressed_data, job.compressed_size, job.decoded_data,
-                                     job.original_size, tree, job.progress, job.restore);
+        *run = tree_decode(job.compressed_data, job.compressed_size, job.decoded_data,
+                           job.original_size, tree, job.progress, job.restore);
         return true;
     }
     if (decode_method == 2)
-        return load_code_table_and_decode(job, bytes_written);
-    return read_hash_code_table_and_decode(job, bytes_written);
+        return load_code_table_and_decode(job, run);
+    return read_hash_code_table_and_decode(job, run);
 }
 
 // Reverses the transform and writes the restored bytes under a temporary name, then renames
@@ -1588,14 +1594,22 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
                         .code_filename = names.code_filename.c_str(),
                         .progress = &progress,
                         .restore = &restore};
-    size_t bytes_written = 0;
+    DecodeRun run;
     double decode_start = seconds_now();
-    if (!decode_with_chosen_method(decode_method, job, table.get(), &bytes_written))
+    if (!decode_with_chosen_method(decode_method, job, table.get(), &run))
         return -1;
+    const size_t bytes_written = run.bytes_written;
     // A short result is never written: it would pass for the restored file.
     if (bytes_written != original_size) {
         progress.clear();
         std::printf("解码失败：解码后的数据大小不匹配\n");
+        return -1;
+    }
+    // The compressor pads only the last byte, so a whole byte left unread means the packed
+    // bits were not written with this code table: a table of a smaller file, say.
+    if (8 * compressed_size - std::min(run.end, 8 * compressed_size) >= 8) {
+        progress.clear();
+        std::printf("解码失败：编码表与压缩文件不匹配\n");
         return -1;
     }
     double decode_end = seconds_now();

@@ -60,6 +60,17 @@ uint64_t text_size_on_disk(const char* text, size_t size);
 // links too long to follow; on Windows a link to nothing).
 bool resolve_output_name(const std::string& name, std::string* target);
 
+// Where the last component of a path begins: after its last folder separator, which on
+// Windows is either slash.
+inline size_t file_name_start(const std::string& path) {
+#ifdef _WIN32
+    size_t slash = path.find_last_of("/\\");
+#else
+    size_t slash = path.find_last_of('/');
+#endif
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+
 // Some C runtimes fail a single read or write of 2 GiB or more, so large buffers go through
 // the stream in pieces of at most this many bytes.
 inline constexpr size_t IO_PIECE_BYTES = size_t{1} << 30;
@@ -295,8 +306,7 @@ class PendingFile {
         // file system refuses is refused here, before anything is written or replaced. Its
         // marker takes the place of whole characters: a UTF-8 sequence cut in two would make
         // a name that cannot be converted for the system.
-        size_t slash = target_.find_last_of("/\\");
-        size_t base = slash == std::string::npos ? 0 : slash + 1;
+        size_t base = file_name_start(target_);
         std::string dir = target_.substr(0, base);
         std::string leaf = target_.substr(base);
         constexpr size_t kMarker = 8;  // "." and at least seven random characters
