@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "interrupt.h"
+
 // Every screen goes to standard output; every read comes from standard input. At end of
 // input no read waits or loops: the menu answers 'q', a text prompt leaves an empty
 // string, a number prompt answers 0 and the pause returns. The prompts of a dialogue also
@@ -17,24 +19,33 @@ void ui_init();
 // Draws the farewell banner; the screen is not cleared.
 void ui_cleanup();
 
-// Draws the main menu and returns the first non-blank character typed, exactly as typed;
-// the rest of that line is discarded. 'q' at end of input.
+// Draws the main menu and returns the first non-blank character typed, exactly as typed
+// but for a full-width form, which counts as its ASCII character (ｃ is 'c'); the rest of
+// that line is discarded. 'q' at end of input.
 char ui_show_main_menu();
 
+// How a text prompt was answered.
+enum PromptAnswer {
+    PROMPT_ANSWERED,
+    PROMPT_ENDED,     // input ended before the line had a byte; the buffer is empty
+    PROMPT_TOO_LONG,  // the line does not fit the buffer: it was read whole and discarded
+};
+
 // Prints `prompt` (after a line break) and reads one line of at most size - 1 bytes into
-// `buffer`, without its line break. A longer line is split: the rest stays unread. False
-// when input ends before the line has a byte; a last line without a line break is an answer.
-bool ui_prompt_filename(const char* prompt, char* buffer, size_t size);
+// `buffer`, without its line break. A longer line is refused whole, so that no part of it is
+// taken for the next answer; a last line without a line break is an answer.
+PromptAnswer ui_prompt_filename(const char* prompt, char* buffer, size_t size);
 
 // As ui_prompt_filename, without the leading line break.
-bool ui_prompt_info(const char* prompt, char* buffer, size_t size);
+PromptAnswer ui_prompt_info(const char* prompt, char* buffer, size_t size);
 
-// Draws the transform box and returns 1 when the first non-blank character is '1', else 0.
-// `*ended`, if given, tells whether input ended before that character (the result is 0).
+// Draws the transform box and returns 1 when the first non-blank character is '1' (or the
+// full-width '１'), else 0. `*ended`, if given, tells whether input ended before that
+// character (the result is 0).
 int ui_prompt_encryption_method(bool* ended = nullptr);
 
-// Draws the decoding-method box and returns the integer typed, 0 when the line does not
-// begin with one. No range test.
+// Draws the decoding-method box and returns the integer typed (full-width digits count as
+// digits), 0 when the line does not begin with one. No range test.
 int ui_prompt_decoding_method();
 
 // A message between two rules, in bold blue.
@@ -103,11 +114,12 @@ class Progress {
 
 // Hands `fn(offset, length)` the range [0, size) in blocks of PROGRESS_BLOCK_BYTES and notes
 // each finished block in `progress` (null: nowhere), so that one long call becomes short
-// ones with a cheap check between them. Stops at the first block for which fn returns false,
-// and returns false then.
+// ones with a cheap check between them, where an interrupt is noticed too. Stops at the
+// first block for which fn returns false, and returns false then.
 template <typename Fn>
 bool run_in_blocks(size_t size, Progress* progress, Fn&& fn) {
     for (size_t offset = 0; offset < size;) {
+        check_interrupt();
         size_t length = std::min(size - offset, PROGRESS_BLOCK_BYTES);
         if (!fn(offset, length))
             return false;

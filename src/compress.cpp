@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "interrupt.h"
 #include "resources.h"
 #include "ui.h"
 
@@ -375,6 +376,7 @@ bool pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
         if (out == nullptr)
             return false;
         acc.move_to(out);
+        check_interrupt();
         if (progress != nullptr)
             progress->update(offset);
     }

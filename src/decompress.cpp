@@ -13,6 +13,8 @@
 
 #include "common.h"
 #include "compress.h"
+#include "input.h"
+#include "interrupt.h"
 #include "resources.h"
 #include "ui.h"
 
@@ -505,6 +507,7 @@ class TwoCursorDecoder {
     }
 
     void note_progress(size_t done) {
+        check_interrupt();
         if (progress_ != nullptr)
             progress_->update(done);
     }
@@ -735,8 +738,8 @@ FastTable build_fast_table_from_tree(const HuffmanNode* nodes) {
 }
 
 DecodeRun tree_decode(const unsigned char* compressed_data, size_t compressed_size,
-                      unsigned char* decoded_data, size_t original_size,
-                      const DecodingTable* table, Progress* progress, RestoreHash* restore) {
+                      unsigned char* decoded_data, size_t original_size, const DecodingTable* table,
+                      Progress* progress, RestoreHash* restore) {
     if (!table || table->node_count == 0 || original_size == 0)
         return DecodeRun{};
     const HuffmanNode* nodes = table->nodes.get();
@@ -1391,13 +1394,12 @@ int prompt_decoding_method(int* decode_method) {
         std::printf("  2 - 基于编码表直接匹配\n");
         std::printf("  3 - 基于哈希的快速解码\n");
         std::printf("请输入解码方式选择(1或2或3): ");
-        std::fflush(stdout);
         int choice = 0;
-        if (read_int(&choice) != 1) {
+        if (input_read_int(&choice) != 1) {
             std::printf("读取选择失败\n");
             return -1;
         }
-        drain_line();
+        input_drain_line();
         if (choice >= 1 && choice <= 3) {
             *decode_method = choice;
             return 0;

@@ -10,6 +10,8 @@
 #include "common.h"
 #include "compress.h"
 #include "decompress.h"
+#include "input.h"
+#include "interrupt.h"
 #include "resources.h"
 #include "ui.h"
 
@@ -222,6 +224,7 @@ void scan_files(const char* filename, const char* compressed_filename, InputScan
         scan_input(in, a.data() + both, got_a - both);
         comp->hash = fnv1a_64_extend(comp->hash, b.data() + both, got_b - both);
         comp_done += static_cast<int64_t>(got_b);
+        check_interrupt();
         progress.update(in->total + static_cast<uint64_t>(comp_done));
     }
 }
@@ -388,50 +391,117 @@ void print_compression_report(const char* filename) {
 
 // ---- Commands ------------------------------------------------------------------------------
 
-// False when input ended before the dialogue was answered: the command is called off before
-// any file is touched, since nobody chose the names, lines or transform it would use.
-bool run_compress_command() {
+// The answers of a dialogue's text prompts, each in a buffer of its own size.
+struct DialogueLines {
     std::array<char, FILENAME_SIZE> filename{};
     std::array<char, INFO_SIZE> sender_info{};
     std::array<char, INFO_SIZE> receiver_info{};
-    if (!ui_prompt_filename("\n请输入待压缩的文件名: ", filename.data(), filename.size()) ||
-        !ui_prompt_info(SENDER_PROMPT, sender_info.data(), sender_info.size()) ||
-        !ui_prompt_info(RECEIVER_PROMPT, receiver_info.data(), receiver_info.size()))
+};
+
+// Asks for the file name and the two lines, stopping at the first that is not answered. A
+// line too long for its buffer is refused, after a message that names it: cut, it could name
+// another file, and its rest would answer the next prompt.
+PromptAnswer ask_name_and_lines(const char* filename_prompt, DialogueLines* lines) {
+    struct Question {
+        PromptAnswer (*ask)(const char*, char*, size_t);
+        const char* prompt;
+        const char* what;
+        char* buffer;
+        size_t size;
+    };
+    const Question questions[] = {
+        {ui_prompt_filename, filename_prompt, "文件名", lines->filename.data(),
+         lines->filename.size()},
+        {ui_prompt_info, SENDER_PROMPT, "发送人信息", lines->sender_info.data(),
+         lines->sender_info.size()},
+        {ui_prompt_info, RECEIVER_PROMPT, "接收人信息", lines->receiver_info.data(),
+         lines->receiver_info.size()},
+    };
+    for (const Question& q : questions) {
+        PromptAnswer answer = q.ask(q.prompt, q.buffer, q.size);
+        if (answer == PROMPT_TOO_LONG)
+            std::printf("%s过长：最多 %zu 字节\n", q.what, q.size - 1);
+        if (answer != PROMPT_ANSWERED)
+            return answer;
+    }
+    return PROMPT_ANSWERED;
+}
+
+// Ends the program after an interrupt, with a line that says what the command wrote.
+[[noreturn]] void end_interrupted(const std::string& written) {
+    std::printf("\n操作已中断：%s\n", written.c_str());
+    end_as_interrupted();
+}
+
+const char* const NOTHING_WRITTEN = "没有写入任何文件，原有文件保持不变";
+
+// False when input ended before the dialogue was answered: the command is called off before
+// any file is touched, since nobody chose the names, lines or transform it would use.
+bool run_compress_command() {
+    DialogueLines lines;
+    PromptAnswer answer = ask_name_and_lines("\n请输入待压缩的文件名: ", &lines);
+    if (answer == PROMPT_ENDED)
         return false;
+    if (answer == PROMPT_TOO_LONG) {
+        ui_display_message("文件压缩失败！");
+        return true;
+    }
     bool ended = false;
     int method_choice = ui_prompt_encryption_method(&ended);
     if (ended)
         return false;
     EncryptMethod method = method_choice == 1 ? ENCRYPT_METHOD_XOR : ENCRYPT_METHOD_OFFSET;
 
-    if (compress_file(filename.data(), sender_info.data(), receiver_info.data(), method) != 0) {
+    const char* filename = lines.filename.data();
+    InterruptibleWork work;
+    int status = -1;
+    try {
+        status =
+            compress_file(filename, lines.sender_info.data(), lines.receiver_info.data(), method);
+    } catch (const Interrupted&) {
+    }
+    const std::string written =
+        std::string("已写入 ") + filename + ".hfm 和 " + filename + ".hfm.code";
+    if (interrupt_noted())
+        end_interrupted(status == 0 ? written : NOTHING_WRITTEN);
+    if (status != 0) {
         ui_display_message("文件压缩失败！");
         return true;
     }
     ui_display_message("文件压缩成功！");
-    print_compression_report(filename.data());
+    try {
+        print_compression_report(filename);
+    } catch (const Interrupted&) {
+    }
+    if (interrupt_noted())
+        end_interrupted(written);
     return true;
 }
 
 // As run_compress_command. The method is asked inside decompress_file, which fails before
-// writing anything when input ends there; the stream's end-of-file mark tells that failure
-// from the others. (A failure after a last line typed without a line break meets the mark
-// too, and is then reported as the end of input it also is.)
+// writing anything when input ends there. (A failure after a last line typed without a line
+// break meets the end of input too, and is then reported as the end of input it also is.)
 bool run_decompress_command() {
-    std::array<char, FILENAME_SIZE> filename{};
-    std::array<char, INFO_SIZE> sender_info{};
-    std::array<char, INFO_SIZE> receiver_info{};
-    if (!ui_prompt_filename("\n请输入待解压的压缩文件名 (*.hfm): ", filename.data(),
-                            filename.size()) ||
-        !ui_prompt_info(SENDER_PROMPT, sender_info.data(), sender_info.size()) ||
-        !ui_prompt_info(RECEIVER_PROMPT, receiver_info.data(), receiver_info.size()))
+    DialogueLines lines;
+    PromptAnswer answer = ask_name_and_lines("\n请输入待解压的压缩文件名 (*.hfm): ", &lines);
+    if (answer == PROMPT_ENDED)
         return false;
-
-    if (decompress_file(filename.data(), sender_info.data(), receiver_info.data()) == 0) {
+    int status = -1;
+    if (answer == PROMPT_ANSWERED) {
+        InterruptibleWork work;
+        try {
+            status = decompress_file(lines.filename.data(), lines.sender_info.data(),
+                                     lines.receiver_info.data());
+        } catch (const Interrupted&) {
+        }
+        if (interrupt_noted())
+            end_interrupted(status == 0 ? "已写入还原的文件" : NOTHING_WRITTEN);
+    }
+    if (status == 0) {
         ui_display_message("文件解压成功！");
         return true;
     }
-    if (std::feof(stdin))
+    if (input_ended())
         return false;
     ui_display_message("文件解压失败！");
     return true;
@@ -449,6 +519,7 @@ int quit() {
 int main() {
     buffer_console_output();
     set_console_utf8();
+    catch_interrupts();
     ui_init();
     for (;;) {
         ui_display_message("主菜单：压缩(c)、解压(d) 或 退出(q)");

@@ -175,47 +175,6 @@ inline int64_t end_position(std::FILE* file) {
     return seek_file(file, 0, SEEK_END) ? tell_file(file) : -1;
 }
 
-// Discards standard input up to and including the next line break, or to its end, so that
-// the next prompt starts on a fresh line.
-inline void drain_line() {
-    int ch;
-    do {
-        ch = std::getchar();
-    } while (ch != '\n' && ch != EOF);
-}
-
-// Reads an integer from standard input as scanf("%d") does (white space, line breaks
-// included, then an optional sign and digits), except that a value out of range saturates at
-// INT_MIN or INT_MAX where scanf's result is undefined. 1 when a number was read; 0 when the
-// next character cannot start one (it is left unread); EOF at end of input before anything
-// but white space.
-inline int read_int(int* value) {
-    int ch;
-    do {
-        ch = std::getchar();
-    } while (ch != EOF && std::isspace(ch));
-    if (ch == EOF)
-        return EOF;
-    bool negative = ch == '-';
-    if (ch == '-' || ch == '+')
-        ch = std::getchar();
-    if (ch == EOF || !std::isdigit(ch)) {
-        if (ch != EOF)
-            std::ungetc(ch, stdin);
-        return 0;
-    }
-    long long magnitude = 0;
-    for (; ch != EOF && std::isdigit(ch); ch = std::getchar()) {
-        if (magnitude <= INT_MAX)  // beyond it the value saturates anyway
-            magnitude = 10 * magnitude + (ch - '0');
-    }
-    if (ch != EOF)
-        std::ungetc(ch, stdin);
-    *value = static_cast<int>(
-        std::clamp<long long>(negative ? -magnitude : magnitude, INT_MIN, INT_MAX));
-    return 1;
-}
-
 // Counts byte values over any number of blocks. Four tables take turns, so that a run of one
 // value does not wait on one counter; their sum is the plain count. The tables hold 32-bit
 // counts, which keeps all four in the fastest cache, and are folded into the totals before

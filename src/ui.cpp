@@ -1,13 +1,16 @@
 #include "ui.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 
+#include "input.h"
 #include "resources.h"
 
 #ifdef _WIN32
@@ -27,29 +30,29 @@ const char* const MAGENTA = "\033[35m";
 const char* const CYAN = "\033[36m";
 const char* const RESET = "\033[0m";
 
-// The first non-blank character of the input, or EOF; the rest of its line is discarded.
+// The first non-blank character of the input, or EOF; the rest of its line is discarded. A
+// full-width form counts as its ASCII character.
 int read_choice() {
-    std::fflush(stdout);
-    char ch = 0;
-    if (std::scanf(" %c", &ch) != 1)
-        return EOF;
-    drain_line();
-    return static_cast<unsigned char>(ch);
+    std::string raw;
+    int ch;
+    do {
+        ch = input_get_narrow(&raw);
+    } while (ch != EOF && std::isspace(ch));
+    if (ch != EOF)
+        input_drain_line();
+    return ch;
 }
 
-// Reads one line of at most size - 1 bytes and cuts it at its line break. False, with an
-// empty string, when input ends before the line has a byte.
-bool read_line(char* buffer, size_t size) {
-    if (size == 0)
-        return true;
-    std::fflush(stdout);
-    int limit = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-    if (std::fgets(buffer, limit, stdin) == nullptr) {
-        buffer[0] = '\0';
-        return false;
+PromptAnswer read_line(char* buffer, size_t size) {
+    switch (input_read_line(buffer, size)) {
+        case LINE_READ:
+            return PROMPT_ANSWERED;
+        case LINE_ENDED:
+            return PROMPT_ENDED;
+        case LINE_TOO_LONG:
+            break;
     }
-    buffer[std::strcspn(buffer, "\n")] = '\0';
-    return true;
+    return PROMPT_TOO_LONG;
 }
 
 // Asked once: where standard output goes does not change while the program runs.
@@ -104,12 +107,12 @@ char ui_show_main_menu() {
     return ch == EOF ? 'q' : static_cast<char>(ch);
 }
 
-bool ui_prompt_filename(const char* prompt, char* buffer, size_t size) {
+PromptAnswer ui_prompt_filename(const char* prompt, char* buffer, size_t size) {
     std::printf("\n%s%s%s%s", BOLD, BLUE, prompt, RESET);
     return read_line(buffer, size);
 }
 
-bool ui_prompt_info(const char* prompt, char* buffer, size_t size) {
+PromptAnswer ui_prompt_info(const char* prompt, char* buffer, size_t size) {
     std::printf("%s%s%s%s", BOLD, BLUE, prompt, RESET);
     return read_line(buffer, size);
 }
@@ -133,14 +136,13 @@ int ui_prompt_decoding_method() {
     std::printf("%s│  [3] 基于哈希的快速解码             │%s\n", MAGENTA, RESET);
     std::printf("%s└─────────────────────────────────────┘%s\n", MAGENTA, RESET);
     std::printf("\n%s请选择解码方式 (1-3) > %s", GREEN, RESET);
-    std::fflush(stdout);
     int method = 0;
-    int converted = read_int(&method);
+    int converted = input_read_int(&method);
     if (converted == EOF)
         return 0;  // nothing left to drain
     if (converted != 1)
         method = 0;
-    drain_line();
+    input_drain_line();
     return method;
 }
 
@@ -180,8 +182,7 @@ void ui_display_progress(const char* operation, int percentage) {
 
 void ui_pause() {
     std::printf("\n%s按回车键继续...%s", YELLOW, RESET);
-    std::fflush(stdout);
-    std::getchar();
+    input_get();
 }
 
 Progress::Progress() : Progress(stdout_is_terminal(), [] { return Clock::now(); }) {}

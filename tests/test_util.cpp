@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "input.h"
+
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -91,6 +93,7 @@ std::string run_with_input(const std::string& input, const std::function<void()>
 #else
     fs::remove(path);  // the open stream keeps the data readable
 #endif
+    input_use_source(nullptr);  // nothing read or handed back before carries over
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     fn();
@@ -100,7 +103,7 @@ std::string run_with_input(const std::string& input, const std::function<void()>
 
 std::string rest_of_input() {
     std::string rest;
-    for (int ch; (ch = std::getchar()) != EOF;)
+    for (int ch; (ch = input_get()) != EOF;)
         rest += static_cast<char>(ch);
     return rest;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "input.h"
 #include "test_util.h"
 
 // Screens that no command shows; the others are pinned by the golden cases.
@@ -154,7 +155,16 @@ TEST(UiReading, ChoicesAndNumbersDrainTheirLine) {
         {decoding, std::string(200, '9') + "\nnext", INT_MAX, "next"},  // saturates
         {decoding, "-" + std::string(20, '9') + "\n", INT_MIN, ""},
         {decoding, "-x\nnext", 0, "next"},
+        // Full-width forms, as a Chinese input method types them, count as ASCII.
+        {menu, "ｃ\n", 'c', ""},
+        {menu, "\xEF\xBD\xA0x\nnext", '\xEF', "next"},  // U+FF60 is past the forms
+        {menu, "中\n", '\xE4', ""},
+        {transform, "１\n", 1, ""},
+        {decoding, "３\n", 3, ""},
+        {decoding, "－１２ｘ\nnext", -12, "next"},
+        {decoding, "ｘ\nnext", 0, "next"},
         {pause, "ab\n", 0, "b\n"},
+        {pause, "１\n", 0, "\xBC\x91\n"},  // one byte, as ever
         {pause, "", 0, ""},
     };
     for (const auto& c : cases) {
@@ -165,24 +175,70 @@ TEST(UiReading, ChoicesAndNumbersDrainTheirLine) {
     }
 }
 
-TEST(UiReading, LinesKeepBlanksLoseTheLineBreakAndSplitWhenLong) {
+TEST(UiReading, LinesKeepBlanksLoseTheLineBreakAndAreRefusedWholeWhenLong) {
     const std::string long_line(300, 'n');
     struct Case {
         std::string input;
         size_t size;
+        PromptAnswer answer;
         std::string text, left;
     };
     const std::vector<Case> cases = {
-        {"\nnext", 256, "", "next"},
-        {"crlf\r\n", 256, "crlf\r", ""},
-        {"", 256, "", ""},
-        {long_line + "\nnext", 256, long_line.substr(0, 255), long_line.substr(255) + "\nnext"},
-        {std::string(127, 's') + "\n", 128, std::string(127, 's'), "\n"},
+        {"\nnext", 256, PROMPT_ANSWERED, "", "next"},
+        {"crlf\r\n", 256, PROMPT_ANSWERED, "crlf\r", ""},
+        {"", 256, PROMPT_ENDED, "", ""},
+        {"last", 256, PROMPT_ANSWERED, "last", ""},
+        {long_line + "\nnext", 256, PROMPT_TOO_LONG, "", "next"},
+        {std::string(127, 's') + "\nnext", 128, PROMPT_ANSWERED, std::string(127, 's'), "next"},
+        {std::string(128, 's') + "\nnext", 128, PROMPT_TOO_LONG, "", "next"},
+        {std::string(128, 's'), 128, PROMPT_TOO_LONG, "", ""},
     };
     for (const auto& c : cases) {
         std::vector<char> buffer(c.size, 'Z');
-        run_with_input(c.input, [&] { ui_prompt_info("> ", buffer.data(), buffer.size()); });
+        PromptAnswer answer = PROMPT_ENDED;
+        run_with_input(c.input,
+                       [&] { answer = ui_prompt_info("> ", buffer.data(), buffer.size()); });
+        EXPECT_EQ(answer, c.answer) << c.input;
         EXPECT_EQ(std::string(buffer.data()), c.text) << c.input;
         EXPECT_EQ(rest_of_input(), c.left) << c.input;
+    }
+}
+
+// A Windows console hands over UTF-16 a line at most per read, in pieces as short as the
+// buffer: the program reads UTF-8 lines from it exactly as from a pipe.
+TEST(ConsoleInput, ServesUtf16PiecesAsUtf8Lines) {
+    struct Case {
+        const char* what;
+        std::vector<std::u16string> pieces;  // one per read, each at most 4 units
+        std::string bytes;                   // all that is read before the end
+    };
+    const std::vector<Case> cases = {
+        {"Chinese", {u"张三\r\n", u"李四\r\n"}, "张三\n李四\n"},
+        {"a pair split between reads", {u"a\xD83D", u"\xDE00\r\n"}, "a\xF0\x9F\x98\x80\n"},
+        {"a lone half", {u"\xDC00x\r\n", u"\xD800"}, "\xEF\xBF\xBDx\n\xEF\xBF\xBD"},
+        {"CR LF split between reads", {u"ab\r", u"\ncd\r", u"x"}, "ab\ncd\rx"},
+        {"a line longer than a read", {u"abcd", u"efgh", u"i\r\n"}, "abcdefghi\n"},
+        {"an empty line", {u"\r\n", u"z\r\n"}, "\nz\n"},
+        {"Ctrl-Z starting a line ends input", {u"x\r\n", u"\x1A\r\n", u"y\r\n"}, "x\n"},
+        {"Ctrl-Z first of all", {u"\x1Az\r\n", u"y\r\n"}, ""},
+        {"Ctrl-Z inside a line is a character", {u"a\x1A", u"\x1A\r\n"}, "a\x1A\x1A\n"},
+    };
+    for (const Case& c : cases) {
+        size_t next = 0;
+        ConsoleStream console(
+            [&](char16_t* units, size_t capacity) -> size_t {
+                if (next == c.pieces.size())
+                    return 0;
+                const std::u16string& piece = c.pieces[next++];
+                EXPECT_LE(piece.size(), capacity);
+                std::copy(piece.begin(), piece.end(), units);
+                return piece.size();
+            },
+            4);
+        std::string bytes;
+        for (int ch; (ch = console.get()) != EOF;)
+            bytes += static_cast<char>(ch);
+        EXPECT_EQ(bytes, c.bytes) << c.what;
+        EXPECT_EQ(console.get(), EOF) << c.what;
     }
 }
