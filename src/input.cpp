@@ -4,6 +4,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <utility>
 #include <vector>
 
