@@ -5,7 +5,8 @@
 
 On a console, a UTF-8 character that reaches it in pieces shows as mojibake: each prompt and
 message must show whole where a person reads it, and each restored file must equal the
-original, whose name is Chinese. Exit status 0 when all holds, 1 with the faults listed.
+original, whose name is Chinese. What is typed is Chinese too: the name, and the sender and
+receiver lines, which N.hfm's header must hold byte for byte. Exit status 0 when all holds, 1 with the faults listed.
 """
 import os
 import shlex
@@ -78,6 +79,12 @@ def main(build):
     faults += ["not shown whole: " + t for t in SHOWN_WHOLE if t not in text]
     if "\ufffd" in text:
         faults.append("a character shown as U+FFFD")
+    try:
+        header = open(os.path.join(work, NAME + ".hfm"), "rb").read(256)
+    except OSError:
+        header = b""
+    if not header.startswith(("1\n%s\n%s\n" % tuple(LINES)).encode()):
+        faults.append("N.hfm's header does not hold the typed lines: %r" % header[:80])
     if restored != 3:
         faults.append("%d of 3 decompressions restored the original" % restored)
     print("\n".join(faults) or "wine console: the session showed whole and restored 3 times")
