@@ -48,5 +48,8 @@ bool interrupt_noted();
 // false at a prompt, where it must end the program at once.
 bool note_interrupt(int code);
 
+// Forgets a noted interrupt, so that tests can note another.
+void forget_interrupt();
+
 // Ends the program as the noted interrupt would have ended it.
 [[noreturn]] void end_as_interrupted();

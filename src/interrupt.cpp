@@ -48,6 +48,10 @@ bool interrupt_noted() {
     return noted.load() != 0;
 }
 
+void forget_interrupt() {
+    noted = 0;
+}
+
 bool note_interrupt(int code) {
     if (work_depth.load() == 0)
         return false;

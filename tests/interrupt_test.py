@@ -19,7 +19,7 @@ import sys
 import tempfile
 import time
 
-SIZE = 64 << 20
+SIZE = 96 << 20
 NOTHING = "操作已中断：没有写入任何文件，原有文件保持不变"
 PAIR = "操作已中断：已写入 big.bin.hfm 和 big.bin.hfm.code"
 RESTORED = "操作已中断：已写入还原的文件"
@@ -55,7 +55,9 @@ def main(hfm):
     work = tempfile.mkdtemp(prefix="hfm_interrupt_")
     rng = random.Random(7)
     with open(os.path.join(work, "big.bin"), "wb") as f:
-        f.write(bytes(rng.choice(b"aaaabbbcdefgh\n") for _ in range(1 << 16)) * (SIZE >> 16))
+        # Six bits a byte or so: the packed file is large enough to be seen being read.
+        symbols = bytes(range(48, 112)) + b"eeeetttaaoin \n"
+        f.write(bytes(rng.choice(symbols) for _ in range(1 << 16)) * (SIZE >> 16))
 
     def run(keys):
         return subprocess.run([hfm], input=keys.encode(), cwd=work, capture_output=True)
@@ -83,10 +85,10 @@ def main(hfm):
 
     # Each stage: the keys, and whether the program is in it now.
     stages = {
-        "compress, reading": (compress % "new", lambda w: 0 < (open_position(w["pid"], "big.bin") or 0) < SIZE // 2),
+        "compress, reading": (compress % "new", lambda w: 0 < (open_position(w["pid"], "big.bin") or 0) < SIZE),
         "compress, packing and writing": (compress % "new", lambda w: temporary(w) > 0),
         "compress, the report": (compress % "new", code_table_replaced),
-        "decompress, reading": (decompress, lambda w: 0 < (open_position(w["pid"], "big.bin.hfm") or 0) < packed_size // 2),
+        "decompress, reading": (decompress, lambda w: 0 < (open_position(w["pid"], "big.bin.hfm") or 0) < packed_size),
         "decompress, decoding": (decompress, decoding),
         "decompress, writing": (decompress, lambda w: temporary(w) > 0),
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "input.h"
+#include "interrupt.h"
 #include "test_util.h"
 
 // Screens that no command shows; the others are pinned by the golden cases.
@@ -241,4 +242,31 @@ TEST(ConsoleInput, ServesUtf16PiecesAsUtf8Lines) {
         EXPECT_EQ(bytes, c.bytes) << c.what;
         EXPECT_EQ(console.get(), EOF) << c.what;
     }
+}
+
+// What the signal handlers and the Windows console handler share: at a prompt an interrupt
+// ends the program at once; during work it is noted and stops the work at its next block.
+TEST(Interrupts, EndThePromptAtOnceAndTheWorkAtItsNextBlock) {
+    size_t blocks = 0;
+    auto work_in_blocks = [&] {
+        run_in_blocks(3 * PROGRESS_BLOCK_BYTES, nullptr, [&](size_t, size_t) { return ++blocks; });
+    };
+    EXPECT_FALSE(note_interrupt(2));
+    EXPECT_NO_THROW(work_in_blocks());
+    EXPECT_EQ(blocks, 3u);
+    {
+        InterruptibleWork work;
+        {
+            PromptWait waiting;
+            EXPECT_FALSE(note_interrupt(2));
+        }
+        EXPECT_FALSE(interrupt_noted());
+        EXPECT_TRUE(note_interrupt(2));
+        EXPECT_THROW(work_in_blocks(), Interrupted);
+        EXPECT_EQ(blocks, 3u);
+        EXPECT_THROW(PromptWait{}, Interrupted);  // a prompt after it is never shown
+    }
+    EXPECT_TRUE(interrupt_noted());
+    forget_interrupt();
+    EXPECT_NO_THROW(check_interrupt());
 }
