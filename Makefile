@@ -12,7 +12,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := tree_decoder:table_and_data table_decoder:table_and_data \
 	hash_decoder:table_and_data round_trip:bytes
 
-.PHONY: all build run test test-asan valgrind mutants fuzz bench bench-big format clean
+.PHONY: all build run install test test-asan valgrind mutants fuzz bench bench-big format clean
 .PHONY: windows test-windows test-windows-big
 
 all: build
@@ -27,6 +27,14 @@ run:
 	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DHFM_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(RUN_BUILD) -j $(JOBS) --target hfm
 	./$(RUN_BUILD)/hfm
+
+# The program alone, as `make run` builds it, into $(DESTDIR)$(PREFIX)/bin.
+PREFIX ?= /usr/local
+install:
+	@sh tools/install-deps build
+	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DHFM_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(RUN_BUILD) -j $(JOBS) --target hfm
+	DESTDIR="$(DESTDIR)" cmake --install $(RUN_BUILD) --prefix "$(PREFIX)"
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
