@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -398,6 +399,24 @@ struct DialogueLines {
     std::array<char, INFO_SIZE> receiver_info{};
 };
 
+// A file dragged onto a console window arrives as its path in double quotes whenever the
+// path holds a blank ("C:\Users\张三\Desktop\笔记 草稿.txt"); a Linux terminal quotes it
+// with ' and adds a blank. A name that opens as typed is used as typed; otherwise one quoted
+// path, blanks after it ignored, stands for the path inside its quotes.
+void take_dragged_name(char* name) {
+    if (FilePtr(open_file(name, "rb")))
+        return;
+    size_t length = std::strlen(name);
+    while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '\t'))
+        --length;
+    const char quote = name[0];
+    if (length < 3 || (quote != '"' && quote != '\'') || name[length - 1] != quote ||
+        std::memchr(name + 1, quote, length - 2) != nullptr)
+        return;
+    std::memmove(name, name + 1, length - 2);
+    name[length - 2] = '\0';
+}
+
 // Asks for the file name and the two lines, stopping at the first that is not answered. A
 // line too long for its buffer is refused, after a message that names it: cut, it could name
 // another file, and its rest would answer the next prompt.
@@ -424,6 +443,7 @@ PromptAnswer ask_name_and_lines(const char* filename_prompt, DialogueLines* line
         if (answer != PROMPT_ANSWERED)
             return answer;
     }
+    take_dragged_name(lines->filename.data());
     return PROMPT_ANSWERED;
 }
 
