@@ -13,7 +13,7 @@ FUZZ_TARGETS := tree_decoder:table_and_data table_decoder:table_and_data \
 	hash_decoder:table_and_data round_trip:bytes
 
 .PHONY: all build run install test test-asan valgrind mutants fuzz bench bench-big format clean
-.PHONY: windows test-windows test-windows-big
+.PHONY: windows windows-package test-windows test-windows-big
 
 all: build
 
@@ -106,15 +106,28 @@ windows:
 	$(WIN_CMAKE)
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target hfm
 
+# The one version number, from CMakeLists.txt.
+VERSION := $(shell grep -m 1 '^project.hfm VERSION' CMakeLists.txt | tr -dc 0-9.)
+WIN_PACKAGE = $(WIN_BUILD)/hfm-$(VERSION)-windows-x64.zip
+
+# What a Windows user who does not build gets: hfm.exe and the two guides in one zip.
+windows-package: windows
+	rm -rf $(WIN_BUILD)/package $(WIN_PACKAGE)
+	mkdir -p $(WIN_BUILD)/package
+	cp $(WIN_BUILD)/hfm.exe README.md README.zh-CN.md $(WIN_BUILD)/package/
+	cd $(WIN_BUILD)/package && cmake -E tar cf ../$(notdir $(WIN_PACKAGE)) --format=zip \
+		hfm.exe README.md README.zh-CN.md
+	@echo "$(WIN_PACKAGE)"
+
 # The tests built for Windows (GoogleTest from the sources of Debian's package googletest) and
 # run by ctest under Wine, one Wine server serving the whole run, then a session typed into
-# hfm.exe in a Wine console inside tmux.
-test-windows:
-	@sh tools/install-deps build g++-mingw-w64-x86-64
+# hfm.exe in a Wine console inside tmux, then the package unpacked and used in a long path.
+test-windows: windows-package
 	$(WIN_CMAKE) -DHFM_TESTS=ON
 	tools/wine-run --start
 	cmake --build $(WIN_BUILD) -j $(JOBS) && (cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)) \
-		&& python3 tests/wine_console.py $(WIN_BUILD); \
+		&& python3 tests/wine_console.py $(WIN_BUILD) \
+		&& python3 tests/wine_package.py $(WIN_BUILD) $(VERSION); \
 		status=$$?; tools/wine-run --stop; exit $$status
 
 # A 2.5 GiB file compressed and restored by hfm.exe under Wine (about 3 GiB of disk in the
