@@ -34,18 +34,23 @@ def main(build, version):
         if wanted not in resources:
             faults.append("hfm.exe's resources lack %s" % wanted)
 
-    # A folder of ten levels of 30 characters each: well past 260 as a Windows path.
-    deep = os.path.join(unpacked, *["文件夹%02d" % i + "x" * 25 for i in range(10)])
+    # Ten levels of 30 characters each: the file's full path is well past 260 characters. The
+    # program runs half-way down (Wine keeps no longer working folder) and is given the rest,
+    # since a typed name holds 255 bytes.
+    levels = ["文件夹%02d" % i + "x" * 25 for i in range(10)]
+    deep = os.path.join(unpacked, *levels)
     os.makedirs(deep)
     original = ("长路径里的中文文件。\n" * 300).encode()
     with open(os.path.join(deep, "笔记.txt"), "wb") as f:
         f.write(original)
-    windows_name = "Z:" + os.path.join(deep, "笔记.txt").replace("/", "\\")
-    if len(windows_name) <= 260:
-        faults.append("the path is only %d characters" % len(windows_name))
-    keys = "c\n{0}\nS\nR\n1\n\nd\n{0}.hfm\nS\nR\n3\n\nq\n".format(windows_name)
+    full_path = "Z:" + os.path.join(deep, "笔记.txt").replace("/", "\\")
+    if len(full_path) <= 260:
+        faults.append("the path is only %d characters" % len(full_path))
+    name = "\\".join(levels[5:] + ["笔记.txt"])
+    keys = "c\n{0}\nS\nR\n1\n\nd\n{0}.hfm\nS\nR\n3\n\nq\n".format(name)
     done = subprocess.run([os.path.join(ROOT, "tools", "wine-run"), exe], input=keys.encode(),
-                          capture_output=True, cwd=unpacked, timeout=120)
+                          capture_output=True, cwd=os.path.join(unpacked, *levels[:5]),
+                          timeout=120)
     out = done.stdout.decode(errors="replace")
     restored = os.path.join(deep, "笔记.txt_recovered.txt")
     if done.returncode != 0 or "文件压缩成功" not in out or "文件解压成功" not in out:
