@@ -107,7 +107,7 @@ windows:
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target hfm
 
 # The one version number, from CMakeLists.txt.
-VERSION := $(shell grep -m 1 '^project.hfm VERSION' CMakeLists.txt | tr -dc 0-9.)
+VERSION := $(shell sed -n 's/^project.hfm VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 WIN_PACKAGE = $(WIN_BUILD)/hfm-$(VERSION)-windows-x64.zip
 
 # What a Windows user who does not build gets: hfm.exe and the two guides in one zip.

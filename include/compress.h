@@ -37,7 +37,8 @@ struct CompressResult {
 
 // Compresses `filename` into filename.hfm and filename.hfm.code. 0 when both are in place;
 // -1 otherwise, after printing the reason. The outputs are written whole or not at all:
-// on failure any earlier pair of files stays as it was.
+// on failure any earlier pair of files stays as it was. Stopped by an interrupt (see
+// interrupt.h) it returns -1 without a message, and interrupt_noted() tells.
 int compress_file(const char* filename, const char* sender_info, const char* receiver_info,
                   EncryptMethod method);
 

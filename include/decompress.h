@@ -44,7 +44,8 @@ std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* 
 // to 255 bytes), after the stored sender and receiver lines match the given ones and the user
 // picks a method.
 // 0 when the restored file is in place; -1 after printing the reason, and then no
-// partial output is left and an earlier restored file stays as it was.
+// partial output is left and an earlier restored file stays as it was. Stopped by an
+// interrupt (see interrupt.h) it returns -1 without a message, and interrupt_noted() tells.
 int decompress_file(const char* filename, const char* sender_info, const char* receiver_info);
 
 // ---- Decoding steps, exposed for tests, fuzzing and benchmarks -----------------------------

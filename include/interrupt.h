@@ -24,8 +24,8 @@ class InterruptibleWork {
     InterruptibleWork& operator=(const InterruptibleWork&) = delete;
 };
 
-// A wait for standard input inside long work: while it lives an interrupt ends the program
-// at once. One noted before it begins is thrown first.
+// A wait for standard input: while it lives an interrupt ends the program at once. One
+// noted before it begins is thrown inside long work, and ends the program outside it.
 class PromptWait {
   public:
     PromptWait();
@@ -45,7 +45,7 @@ void check_interrupt();
 bool interrupt_noted();
 
 // What the handlers share: notes interrupt `code` and returns true where work is running;
-// false at a prompt, where it must end the program at once.
+// false at a prompt, where the handler must end the program at once.
 bool note_interrupt(int code);
 
 // Forgets a noted interrupt, so that tests can note another.

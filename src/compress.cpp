@@ -554,8 +554,10 @@ void free_compress_result(CompressResult* result) {
     std::unique_ptr<CompressResult> owned(result);
 }
 
-int compress_file(const char* filename, const char* sender_info, const char* receiver_info,
-                  EncryptMethod method) {
+namespace {
+
+int compress_file_or_throw(const char* filename, const char* sender_info, const char* receiver_info,
+                           EncryptMethod method) {
     Progress progress;
     size_t file_size = 0;
     ByteCounter counter;
@@ -632,4 +634,15 @@ int compress_file(const char* filename, const char* sender_info, const char* rec
     }
     std::printf("编码表文件已保存: %s\n", code_filename.c_str());
     return 0;
+}
+
+}  // namespace
+
+int compress_file(const char* filename, const char* sender_info, const char* receiver_info,
+                  EncryptMethod method) {
+    try {
+        return compress_file_or_throw(filename, sender_info, receiver_info, method);
+    } catch (const Interrupted&) {
+        return -1;  // unwinding has removed the temporaries
+    }
 }

@@ -1555,7 +1555,10 @@ void print_performance_stats(PerformanceStats stats, double decode_time, size_t 
 
 }  // namespace
 
-int decompress_file(const char* filename, const char* sender_info, const char* receiver_info) {
+namespace {
+
+int decompress_file_or_throw(const char* filename, const char* sender_info,
+                             const char* receiver_info) {
     PerformanceStats stats;
     stats.start_time = std::clock();
     const CompanionNames names = name_companion_files(filename);
@@ -1629,4 +1632,14 @@ int decompress_file(const char* filename, const char* sender_info, const char* r
         static_cast<double>(compressed_size) / static_cast<double>(original_size) * 100.0;
     print_performance_stats(stats, decode_time, bytes_written);
     return 0;
+}
+
+}  // namespace
+
+int decompress_file(const char* filename, const char* sender_info, const char* receiver_info) {
+    try {
+        return decompress_file_or_throw(filename, sender_info, receiver_info);
+    } catch (const Interrupted&) {
+        return -1;  // unwinding has removed the temporary
+    }
 }

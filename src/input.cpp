@@ -185,8 +185,13 @@ int input_get_narrow(std::string* raw) {
         return lead;
     // U+FF01 to U+FF5E are EF BC 81 to EF BD 9E; the ASCII character is 0x20 below the low
     // byte of the form.
-    for (int c; raw->size() < 3 && (c = input_get()) != EOF;)
+    // The second byte is looked at before the third is read: a line break after a stray lead
+    // byte must not wait for the next line.
+    for (int c; raw->size() < 3 && (c = input_get()) != EOF;) {
         raw->push_back(static_cast<char>(c));
+        if (c != 0xBC && c != 0xBD)
+            break;
+    }
     if (raw->size() == 3) {
         const auto second = static_cast<unsigned char>((*raw)[1]);
         const auto third = static_cast<unsigned char>((*raw)[2]);

@@ -27,9 +27,11 @@ InterruptibleWork::~InterruptibleWork() {
 }
 
 PromptWait::PromptWait() : outer_depth_(work_depth.exchange(0)) {
-    // Stored before the look: an interrupt from here on ends the program, and one that came
-    // before is seen.
+    // Stored before the look, as the handlers store before theirs: an interrupt from here on
+    // ends the program, or one that came before is seen.
     if (noted.load() != 0) {
+        if (outer_depth_ == 0)
+            end_as_interrupted();  // no work is left to stop
         work_depth = outer_depth_;
         throw Interrupted{};
     }
@@ -53,10 +55,10 @@ void forget_interrupt() {
 }
 
 bool note_interrupt(int code) {
-    if (work_depth.load() == 0)
-        return false;
+    // Noted before the look at the depth: of a prompt that begins now and this interrupt, at
+    // least one sees the other.
     noted = code;
-    return true;
+    return work_depth.load() != 0;
 }
 
 #ifdef _WIN32
@@ -103,8 +105,12 @@ void catch_interrupts() {
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(number, &action, nullptr);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        // One ignored from the start (nohup, a background job) stays ignored.
+        struct sigaction old = {};
+        if (sigaction(number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(number, &action, nullptr);
+    }
 }
 
 void end_as_interrupted() {

@@ -417,9 +417,10 @@ void take_dragged_name(char* name) {
     name[length - 2] = '\0';
 }
 
-// Asks for the file name and the two lines, stopping at the first that is not answered. A
-// line too long for its buffer is refused, after a message that names it: cut, it could name
-// another file, and its rest would answer the next prompt.
+// Asks for the file name and the two lines. A line too long for its buffer is refused, with a
+// message that names it: cut, it could name another file, and its rest would answer the next
+// prompt. The dialogue goes on all the same, as for any answer that is refused later, so
+// that each answer typed meets its own prompt. PROMPT_ENDED as soon as input ends.
 PromptAnswer ask_name_and_lines(const char* filename_prompt, DialogueLines* lines) {
     struct Question {
         PromptAnswer (*ask)(const char*, char*, size_t);
@@ -436,15 +437,19 @@ PromptAnswer ask_name_and_lines(const char* filename_prompt, DialogueLines* line
         {ui_prompt_info, RECEIVER_PROMPT, "接收人信息", lines->receiver_info.data(),
          lines->receiver_info.size()},
     };
+    PromptAnswer outcome = PROMPT_ANSWERED;
     for (const Question& q : questions) {
         PromptAnswer answer = q.ask(q.prompt, q.buffer, q.size);
-        if (answer == PROMPT_TOO_LONG)
-            std::printf("%s过长：最多 %zu 字节\n", q.what, q.size - 1);
-        if (answer != PROMPT_ANSWERED)
+        if (answer == PROMPT_ENDED)
             return answer;
+        if (answer == PROMPT_TOO_LONG) {
+            std::printf("%s过长：最多 %zu 字节\n", q.what, q.size - 1);
+            outcome = answer;
+        }
     }
-    take_dragged_name(lines->filename.data());
-    return PROMPT_ANSWERED;
+    if (outcome == PROMPT_ANSWERED)
+        take_dragged_name(lines->filename.data());
+    return outcome;
 }
 
 // Ends the program after an interrupt, with a line that says what the command wrote.
@@ -456,29 +461,30 @@ PromptAnswer ask_name_and_lines(const char* filename_prompt, DialogueLines* line
 const char* const NOTHING_WRITTEN = "没有写入任何文件，原有文件保持不变";
 
 // False when input ended before the dialogue was answered: the command is called off before
-// any file is touched, since nobody chose the names, lines or transform it would use.
+// any file is touched, since nobody chose the names, lines or transform it would use. The
+// work runs as interruptible; whether it was interrupted is asked once it has stopped, when
+// a further interrupt would end the program at once.
 bool run_compress_command() {
     DialogueLines lines;
     PromptAnswer answer = ask_name_and_lines("\n请输入待压缩的文件名: ", &lines);
     if (answer == PROMPT_ENDED)
         return false;
-    if (answer == PROMPT_TOO_LONG) {
-        ui_display_message("文件压缩失败！");
-        return true;
-    }
     bool ended = false;
     int method_choice = ui_prompt_encryption_method(&ended);
     if (ended)
         return false;
+    if (answer == PROMPT_TOO_LONG) {
+        ui_display_message("文件压缩失败！");
+        return true;
+    }
     EncryptMethod method = method_choice == 1 ? ENCRYPT_METHOD_XOR : ENCRYPT_METHOD_OFFSET;
 
     const char* filename = lines.filename.data();
-    InterruptibleWork work;
     int status = -1;
-    try {
+    {
+        InterruptibleWork work;
         status =
             compress_file(filename, lines.sender_info.data(), lines.receiver_info.data(), method);
-    } catch (const Interrupted&) {
     }
     const std::string written =
         std::string("已写入 ") + filename + ".hfm 和 " + filename + ".hfm.code";
@@ -489,9 +495,12 @@ bool run_compress_command() {
         return true;
     }
     ui_display_message("文件压缩成功！");
-    try {
-        print_compression_report(filename);
-    } catch (const Interrupted&) {
+    {
+        InterruptibleWork work;
+        try {
+            print_compression_report(filename);
+        } catch (const Interrupted&) {
+        }
     }
     if (interrupt_noted())
         end_interrupted(written);
@@ -508,11 +517,10 @@ bool run_decompress_command() {
         return false;
     int status = -1;
     if (answer == PROMPT_ANSWERED) {
-        InterruptibleWork work;
-        try {
+        {
+            InterruptibleWork work;
             status = decompress_file(lines.filename.data(), lines.sender_info.data(),
                                      lines.receiver_info.data());
-        } catch (const Interrupted&) {
         }
         if (interrupt_noted())
             end_interrupted(status == 0 ? "已写入还原的文件" : NOTHING_WRITTEN);

@@ -95,28 +95,34 @@ def main(hfm):
     faults = []
     for stage, (keys, in_stage) in stages.items():
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            for name, data in earlier.items():
-                with open(os.path.join(work, name), "wb") as f:
-                    f.write(data)
-            what = "%s, %s" % (stage, signal.Signals(number).name)
-            program = subprocess.Popen([hfm], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE, cwd=work)
-            watch = {"pid": program.pid, "listing": set(os.listdir(work)), "read": False,
-                     "code_table": os.stat(os.path.join(work, "big.bin.hfm.code")).st_ino}
-            program.stdin.write(keys.encode())
-            program.stdin.close()
-            program.stdin = None
-            sent = False
-            end = time.monotonic() + 60
-            while program.poll() is None and time.monotonic() < end:
-                if in_stage(watch):
-                    program.send_signal(number)
-                    sent = True
+            # A stage of a few milliseconds can pass unseen on a busy machine: then the
+            # command is run again, from the same files.
+            for attempt in range(5):
+                for name, data in earlier.items():
+                    with open(os.path.join(work, name), "wb") as f:
+                        f.write(data)
+                what = "%s, %s" % (stage, signal.Signals(number).name)
+                program = subprocess.Popen([hfm], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, cwd=work)
+                watch = {"pid": program.pid, "listing": set(os.listdir(work)), "read": False,
+                         "code_table": os.stat(os.path.join(work, "big.bin.hfm.code")).st_ino}
+                program.stdin.write(keys.encode())
+                program.stdin.close()
+                program.stdin = None
+                sent = False
+                end = time.monotonic() + 60
+                while program.poll() is None and time.monotonic() < end:
+                    if in_stage(watch):
+                        program.send_signal(number)
+                        sent = True
+                        break
+                if sent:
                     break
-            out, _ = program.communicate(timeout=60)
+                program.communicate(timeout=60)
             if not sent:
                 faults.append("%s: the stage was never seen" % what)
                 continue
+            out, _ = program.communicate(timeout=60)
             last = out.decode(errors="replace").rstrip("\n").split("\n")[-1]
             if program.returncode != -number:
                 faults.append("%s: exit status %d" % (what, program.returncode))

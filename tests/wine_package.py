@@ -26,6 +26,9 @@ def main(build, version):
         z.extractall(unpacked)
     if names != ["README.md", "README.zh-CN.md", "hfm.exe"]:
         faults.append("the zip holds %s" % names)
+    for guide in ("README.md", "README.zh-CN.md"):
+        if os.path.basename(package) not in open(os.path.join(ROOT, guide), encoding="utf-8").read():
+            faults.append("%s does not name %s" % (guide, os.path.basename(package)))
     exe = os.path.join(unpacked, "hfm.exe")
     resources = subprocess.run(["x86_64-w64-mingw32-windres", "-i", exe, "-O", "rc"],
                                capture_output=True, text=True).stdout
