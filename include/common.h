@@ -12,6 +12,11 @@ struct FrequencyItem {
 inline constexpr uint64_t FNV_OFFSET = 14695981039346656037ULL;
 inline constexpr uint64_t FNV_PRIME = 1099511628211ULL;
 
+// One byte taken into an FNV-1a 64 hash.
+constexpr uint64_t fnv1a_step(uint64_t hash, unsigned char byte) {
+    return (hash ^ byte) * FNV_PRIME;
+}
+
 // FNV-1a 64 of `len` bytes; zero bytes give FNV_OFFSET.
 uint64_t fnv1a_64(const void* data, size_t len);
 

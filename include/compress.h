@@ -35,6 +35,11 @@ struct CompressResult {
     size_t unique_chars = 0;
 };
 
+// The two files that compressing `filename` writes, named from the whole name: a name cut
+// short could be another file's.
+std::string compressed_file_name(const char* filename);  // filename.hfm
+std::string code_table_file_name(const char* filename);  // filename.hfm.code
+
 // Compresses `filename` into filename.hfm and filename.hfm.code. 0 when both are in place;
 // -1 otherwise, after printing the reason. The outputs are written whole or not at all:
 // on failure any earlier pair of files stays as it was. Stopped by an interrupt (see

@@ -230,10 +230,8 @@ uint64_t fnv1a_64(const void* data, size_t len) {
 
 uint64_t fnv1a_64_extend(uint64_t hash, const void* data, size_t len) {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < len; ++i) {
-        hash ^= bytes[i];
-        hash *= FNV_PRIME;
-    }
+    for (size_t i = 0; i < len; ++i)
+        hash = fnv1a_step(hash, bytes[i]);
     return hash;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bytes.h"
 #include "interrupt.h"
 #include "resources.h"
 #include "ui.h"
@@ -144,11 +145,6 @@ bool generate_huffman_codes(const HuffmanTree& tree, int node, unsigned char* pa
     return generate_huffman_codes(tree, n.right, path, depth + 1, codes, code_count);
 }
 
-void store_be64(unsigned char* out, uint64_t word) {
-    for (int i = 0; i < 8; ++i)  // compilers merge this into one byte-swapped store
-        out[i] = static_cast<unsigned char>(word >> (56 - 8 * i));
-}
-
 // The packers store 8 bytes at a time and step over only the whole ones.
 constexpr size_t PACK_SLACK = 8;
 
@@ -274,10 +270,9 @@ std::unique_ptr<PairCodes[]> make_pair_codes(const ByteCodes& codes) {
     return block;
 }
 
-// The pair table's index of the two bytes at `p`. Written with a shift and an OR, it
-// compiles to one 16-bit load.
+// The pair table's index of the two bytes at `p`: one 16-bit load.
 size_t pair_index(const unsigned char* p) {
-    return static_cast<size_t>(p[0] | p[1] << 8);
+    return load_le16(p);
 }
 
 template <unsigned GROUP>
@@ -550,6 +545,14 @@ std::string format_code_table(const CompressResult& result) {
     return text;
 }
 
+std::string compressed_file_name(const char* filename) {
+    return std::string(filename) + ".hfm";
+}
+
+std::string code_table_file_name(const char* filename) {
+    return compressed_file_name(filename) + ".code";
+}
+
 void free_compress_result(CompressResult* result) {
     std::unique_ptr<CompressResult> owned(result);
 }
@@ -576,8 +579,8 @@ int compress_file_or_throw(const char* filename, const char* sender_info, const 
         return -1;
     }
 
-    const std::string compressed_filename = std::string(filename) + ".hfm";
-    const std::string code_filename = std::string(filename) + ".hfm.code";
+    const std::string compressed_filename = compressed_file_name(filename);
+    const std::string code_filename = code_table_file_name(filename);
 
     PendingFile compressed(compressed_filename);
     if (!compressed.open("wb")) {

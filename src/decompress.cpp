@@ -11,6 +11,7 @@
 #include <string>
 #include <type_traits>
 
+#include "bytes.h"
 #include "common.h"
 #include "compress.h"
 #include "input.h"
@@ -28,14 +29,6 @@ constexpr int TABLE_LINE_SIZE = 1024;
 constexpr int HASH_COUNT_LINE_SIZE = 256;
 
 // ---- Bit window and fast lookup front end shared by the decoders -----------------------------
-
-uint64_t load_be64(const unsigned char* p) {
-    // Written out in full so that compilers see one byte-swapped load.
-    return static_cast<uint64_t>(p[0]) << 56 | static_cast<uint64_t>(p[1]) << 48 |
-           static_cast<uint64_t>(p[2]) << 40 | static_cast<uint64_t>(p[3]) << 32 |
-           static_cast<uint64_t>(p[4]) << 24 | static_cast<uint64_t>(p[5]) << 16 |
-           static_cast<uint64_t>(p[6]) << 8 | static_cast<uint64_t>(p[7]);
-}
 
 // The 32 bits from bit `bit` on, the first in the most significant place; bits past the end of
 // the data read as 0. The caller keeps `bit` below 8 * size.
@@ -136,13 +129,6 @@ struct RestoreHash {
     size_t hashed = 0;  // bytes of the output taken in so far
 };
 
-uint64_t load_le64(const unsigned char* p) {
-    return static_cast<uint64_t>(p[0]) | static_cast<uint64_t>(p[1]) << 8 |
-           static_cast<uint64_t>(p[2]) << 16 | static_cast<uint64_t>(p[3]) << 24 |
-           static_cast<uint64_t>(p[4]) << 32 | static_cast<uint64_t>(p[5]) << 40 |
-           static_cast<uint64_t>(p[6]) << 48 | static_cast<uint64_t>(p[7]) << 56;
-}
-
 constexpr uint64_t EVERY_BYTE = 0x0101010101010101ULL;
 
 // Eight decoded bytes as restored: the transform reversed in each byte at once.
@@ -160,8 +146,7 @@ uint64_t restore_eight(uint64_t bytes, EncryptMethod method) {
 // The first `count` of the eight bytes, lowest first, taken into the hash.
 uint64_t hash_bytes(uint64_t hash, uint64_t restored, unsigned count) {
     for (unsigned k = 0; k < count; ++k) {
-        hash ^= (restored >> (8 * k)) & 0xFF;
-        hash *= FNV_PRIME;
+        hash = fnv1a_step(hash, static_cast<unsigned char>(restored >> (8 * k)));
     }
     return hash;
 }
@@ -175,7 +160,7 @@ void hash_restored(RestoreHash* restore, const unsigned char* out, size_t end) {
     for (; i < end; ++i) {
         unsigned char byte = out[i];
         reverse_transform(&byte, 1, restore->method);
-        hash = (hash ^ byte) * FNV_PRIME;
+        hash = fnv1a_step(hash, byte);
     }
     restore->hash = hash;
     restore->hashed = i;

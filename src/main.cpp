@@ -149,8 +149,8 @@ void hash_side_by_side(InputScan* in, const unsigned char* a, CompressedScan* co
     uint64_t ha = in->hash;
     uint64_t hb = comp->hash;
     in->counter.add(a, size, [&](size_t i, unsigned char value) {
-        ha = (ha ^ value) * FNV_PRIME;
-        hb = (hb ^ b[i]) * FNV_PRIME;
+        ha = fnv1a_step(ha, value);
+        hb = fnv1a_step(hb, b[i]);
     });
     in->hash = ha;
     in->total += size;
@@ -161,7 +161,7 @@ void hash_side_by_side(InputScan* in, const unsigned char* a, CompressedScan* co
 void scan_input(InputScan* in, const unsigned char* data, size_t size) {
     uint64_t hash = in->hash;
     in->counter.add(data, size,
-                    [&](size_t, unsigned char value) { hash = (hash ^ value) * FNV_PRIME; });
+                    [&](size_t, unsigned char value) { hash = fnv1a_step(hash, value); });
     in->hash = hash;
     in->total += size;
 }
@@ -360,10 +360,9 @@ size_t calc_wpl(const HuffmanNode* root, size_t depth) {
 // Reads the three files back from disk; each section that fails says so and the next one
 // runs all the same, since the compression itself has already succeeded.
 void print_compression_report(const char* filename) {
-    // Formed from the whole name, as the compressor forms them, so that the report reads the
-    // very files that were written.
-    const std::string compressed_filename = std::string(filename) + ".hfm";
-    const std::string code_filename = std::string(filename) + ".hfm.code";
+    // Named as the compressor names them, so that the report reads the very files written.
+    const std::string compressed_filename = compressed_file_name(filename);
+    const std::string code_filename = code_table_file_name(filename);
 
     InputScan input;
     CompressedScan compressed;
@@ -487,7 +486,7 @@ bool run_compress_command() {
             compress_file(filename, lines.sender_info.data(), lines.receiver_info.data(), method);
     }
     const std::string written =
-        std::string("已写入 ") + filename + ".hfm 和 " + filename + ".hfm.code";
+        "已写入 " + compressed_file_name(filename) + " 和 " + code_table_file_name(filename);
     if (interrupt_noted())
         end_interrupted(status == 0 ? written : NOTHING_WRITTEN);
     if (status != 0) {
