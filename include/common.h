@@ -24,6 +24,11 @@ uint64_t fnv1a_64(const void* data, size_t len);
 // one: fnv1a_64(a + b) is fnv1a_64_extend(fnv1a_64(a), b).
 uint64_t fnv1a_64_extend(uint64_t hash, const void* data, size_t len);
 
+// ---- Offered, but not called by the program -------------------------------------------------
+//
+// The compressor and the report read their files in blocks and sort with routines of their
+// own; these complete the module for other callers, and the tests keep them right.
+
 // Size of a file in bytes (64-bit). 0 when it cannot be opened or is empty;
 // SIZE_MAX when it opens but its end position cannot be taken.
 size_t get_file_size(const char* filename);

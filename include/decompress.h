@@ -8,7 +8,9 @@
 
 class Progress;
 
-// A most-significant-bit-first read cursor over packed bytes; `data` is not owned.
+// A most-significant-bit-first read cursor over packed bytes; `data` is not owned. Offered
+// with init_bit_reader and read_bits, but not called by the program: its decoders read whole
+// windows of bits, never one bit per turn of a loop.
 struct BitReader {
     const unsigned char* data = nullptr;
     size_t total_bits = 0;

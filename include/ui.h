@@ -45,13 +45,15 @@ PromptAnswer ui_prompt_info(const char* prompt, char* buffer, size_t size);
 int ui_prompt_encryption_method(bool* ended = nullptr);
 
 // Draws the decoding-method box and returns the integer typed (full-width digits count as
-// digits), 0 when the line does not begin with one. No range test.
+// digits), 0 when the line does not begin with one. No range test. Not called by the program:
+// the decompression asks in plain lines of its own.
 int ui_prompt_decoding_method();
 
 // A message between two rules, in bold blue.
 void ui_display_message(const char* message);
 
-// One-line error and success messages.
+// One-line error and success messages; not called by the program, whose messages are
+// plain lines and boxes.
 void ui_display_error(const char* message);
 void ui_display_success(const char* message);
 

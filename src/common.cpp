@@ -12,9 +12,6 @@
 #include "resources.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX  // MinGW's libstdc++ defines it already
-#define NOMINMAX
-#endif
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -56,6 +53,14 @@ bool narrow(const std::wstring& wide, std::string* utf8) {
 }
 
 }  // namespace
+
+bool seek_file(std::FILE* file, int64_t offset, int origin) {
+    return _fseeki64(file, offset, origin) == 0;
+}
+
+int64_t tell_file(std::FILE* file) {
+    return _ftelli64(file);
+}
 
 std::FILE* open_file(const char* name, const char* mode) {
     std::wstring wide_name, wide_mode;
@@ -152,6 +157,14 @@ bool resolve_output_name(const std::string& name, std::string* target) {
 }
 
 #else
+
+bool seek_file(std::FILE* file, int64_t offset, int origin) {
+    return fseeko(file, static_cast<off_t>(offset), origin) == 0;
+}
+
+int64_t tell_file(std::FILE* file) {
+    return static_cast<int64_t>(ftello(file));
+}
 
 std::FILE* open_file(const char* name, const char* mode) {
     return std::fopen(name, mode);

@@ -17,9 +17,6 @@
 #include "ui.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX  // MinGW's libstdc++ defines it already
-#define NOMINMAX
-#endif
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>

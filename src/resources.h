@@ -152,22 +152,10 @@ std::unique_ptr<T[]> try_alloc_uninit(size_t count) {
 }
 
 // 64-bit file positions, so that files of 2 GiB or more are measured and read whole.
-inline bool seek_file(std::FILE* file, int64_t offset, int origin) {
-#ifdef _WIN32
-    return _fseeki64(file, offset, origin) == 0;
-#else
-    return fseeko(file, static_cast<off_t>(offset), origin) == 0;
-#endif
-}
+bool seek_file(std::FILE* file, int64_t offset, int origin);
 
 // The current position, or -1 when it cannot be taken.
-inline int64_t tell_file(std::FILE* file) {
-#ifdef _WIN32
-    return _ftelli64(file);
-#else
-    return static_cast<int64_t>(ftello(file));
-#endif
-}
+int64_t tell_file(std::FILE* file);
 
 // The size of an open file from its end position, which the file is left at; -1 when it
 // cannot be taken.
@@ -268,18 +256,18 @@ class PendingFile {
         size_t base = file_name_start(target_);
         std::string dir = target_.substr(0, base);
         std::string leaf = target_.substr(base);
-        constexpr size_t kMarker = 8;  // "." and at least seven random characters
-        size_t cut = std::min(kMarker, leaf.size());
+        constexpr size_t MARKER_BYTES = 8;  // "." and at least seven random characters
+        size_t cut = std::min(MARKER_BYTES, leaf.size());
         while (cut < leaf.size() && (static_cast<unsigned char>(leaf[cut]) & 0xC0) == 0x80)
             ++cut;
         std::string rest = leaf.substr(cut);
         std::random_device seed;
         std::mt19937 rng(seed());
-        static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        static constexpr char MARKER_CHARS[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 32; ++attempt) {
             std::string marker = ".";
-            for (size_t i = 1; i < std::max(kMarker, cut); ++i)
-                marker += kChars[rng() % (sizeof(kChars) - 1)];
+            for (size_t i = 1; i < std::max(MARKER_BYTES, cut); ++i)
+                marker += MARKER_CHARS[rng() % (sizeof(MARKER_CHARS) - 1)];
             std::string candidate = dir + marker + rest;
             errno = 0;
             file_.reset(create_new_file(candidate.c_str(), mode));

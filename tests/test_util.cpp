@@ -3,9 +3,6 @@
 #include "input.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <process.h>
 #include <windows.h>
 #else

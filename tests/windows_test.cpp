@@ -1,7 +1,4 @@
 // What only Windows has: a C runtime whose single read or write of 2 GiB or more fails.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <gtest/gtest.h>
 #include <windows.h>
 
