@@ -541,6 +541,37 @@ uint32_t read_bits(BitReader* reader, int num_bits) {
     return value;
 }
 
+// ---- Code table files: opened the same way by every reader ---------------------------------
+
+namespace {
+
+// What the tree and the matcher say of a code table that does not open; the hash reader says
+// it without the name.
+const char* const OPEN_FAILURE_NAMED = "无法打开编码表文件: %s\n";
+
+// Reads the size on a code table's first line, and the white space after it. False after
+// printing the reason.
+bool read_size_line(std::FILE* file, size_t* original_size) {
+    if (std::fscanf(file, "%zu\n", original_size) == 1)
+        return true;
+    std::printf("读取原始文件大小失败\n");
+    return false;
+}
+
+// Opens a code table as text, positioned after its size line. Null after printing the reason:
+// `cannot_open`, formatted with the name, or the size line's.
+FilePtr open_code_table(const char* code_filename, const char* cannot_open,
+                        size_t* original_size) {
+    FilePtr file(open_file(code_filename, "r"));
+    if (!file) {
+        std::printf(cannot_open, code_filename);
+        return nullptr;
+    }
+    return read_size_line(file.get(), original_size) ? std::move(file) : nullptr;
+}
+
+}  // namespace
+
 // ---- Method 1: decoding tree -----------------------------------------------------------------
 
 namespace {
@@ -649,18 +680,14 @@ unsigned long parse_hex(const char* token) {
 }  // namespace
 
 DecodingTablePtr build_decoding_table(const char* code_filename) {
-    FilePtr file(open_file(code_filename, "r"));
-    if (!file) {
-        std::printf("无法打开编码表文件: %s\n", code_filename);
+    size_t original_size = 0;
+    FilePtr file = open_code_table(code_filename, OPEN_FAILURE_NAMED, &original_size);
+    if (!file)
         return nullptr;
-    }
     DecodingTablePtr table(new (std::nothrow) DecodingTable);
     if (!table)
         return nullptr;
-    if (std::fscanf(file.get(), "%zu\n", &table->original_size) != 1) {
-        std::printf("读取原始文件大小失败\n");
-        return nullptr;
-    }
+    table->original_size = original_size;
     create_node(table.get(), 0, false);  // the root, node 0
     if (table->node_count != 1)
         return nullptr;
@@ -783,15 +810,9 @@ void skip_token(const char** cursor) {
 std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* unique_chars,
                                              size_t* original_size) {
     *unique_chars = 0;
-    FilePtr file(open_file(code_filename, "r"));
-    if (!file) {
-        std::printf("无法打开编码表文件: %s\n", code_filename);
+    FilePtr file = open_code_table(code_filename, OPEN_FAILURE_NAMED, original_size);
+    if (!file)
         return nullptr;
-    }
-    if (std::fscanf(file.get(), "%zu\n", original_size) != 1) {
-        std::printf("读取原始文件大小失败\n");
-        return nullptr;
-    }
     auto entries = try_alloc<CodeEntry>(CODE_TABLE_MAX_ENTRIES);
     if (!entries)
         return nullptr;
@@ -1072,16 +1093,10 @@ int hash_table_find(const HashTable& table, uint32_t code, unsigned code_len) {
 
 std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, size_t* unique_chars) {
     *unique_chars = 0;
-    FilePtr file(open_file(code_filename, "r"));
-    if (!file) {
-        std::printf("无法打开编码表文件\n");
-        return nullptr;
-    }
     size_t orig_size = 0;
-    if (std::fscanf(file.get(), "%zu\n", &orig_size) != 1) {
-        std::printf("读取原始文件大小失败\n");
+    FilePtr file = open_code_table(code_filename, "无法打开编码表文件\n", &orig_size);
+    if (!file)
         return nullptr;
-    }
     // Every entry begins a line, so the line count bounds the entries read below.
     size_t line_count = 0;
     char piece[HASH_COUNT_LINE_SIZE];
@@ -1090,10 +1105,8 @@ std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, siz
             ++line_count;
     }
     std::rewind(file.get());
-    if (std::fscanf(file.get(), "%zu\n", &orig_size) != 1) {
-        std::printf("读取原始文件大小失败\n");
+    if (!read_size_line(file.get(), &orig_size))
         return nullptr;
-    }
     auto entries = try_alloc<CodeEntry>(line_count);
     if (!entries) {
         std::printf("分配编码表内存失败\n");
