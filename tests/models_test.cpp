@@ -33,44 +33,44 @@ std::string skewed_bytes(std::mt19937& rng, size_t length, unsigned values) {
     return out;
 }
 
-std::string entry_line(unsigned byte, unsigned length, const std::string& code) {
-    char head[32];
-    std::snprintf(head, sizeof head, "0x%02X 0x%02X", byte, length);
-    std::string line = head;
-    for (size_t k = 0; k < (length + 7) / 8; ++k) {
-        std::snprintf(head, sizeof head, " 0x%02X", k < code.size() ? code[k] & 0xFF : 0);
-        line += head;
+// Made-up entries of the first `kinds` lengths below, equal and overlapping codes among them.
+std::unique_ptr<CompressResult> made_up_codes(std::mt19937& rng, size_t original_size,
+                                              unsigned kinds) {
+    auto r = std::make_unique<CompressResult>();
+    r->original_size = original_size;
+    r->unique_chars = 1 + rng() % 40;
+    r->codes = std::make_unique<HuffmanCode[]>(r->unique_chars);
+    const unsigned lengths[] = {0, 1, 2, 3, 5, 8, 11, 12, 13, 14, 20, 32, 33};
+    for (size_t i = 0; i < r->unique_chars; ++i) {
+        HuffmanCode& c = r->codes[i];
+        c.byte = static_cast<unsigned char>(rng() % 256);
+        c.code_len = lengths[rng() % kinds];
+        c.code = std::make_unique<unsigned char[]>(5);
+        const std::string bits = skewed_bytes(rng, 5, 256);
+        std::copy(bits.begin(), bits.end(), c.code.get());
     }
-    return line + "\n";
+    return r;
 }
 
 // A table and packed bytes: half the time what the compressor wrote for skewed text, with a
 // few bits flipped and the size a little off; otherwise made-up entries of mixed lengths,
-// equal and overlapping codes among them, over random bits.
+// equal and overlapping codes among them, over random bits. Either table is written by the
+// compressor's own writer.
 std::string table_and_data(std::mt19937& rng) {
-    std::string table, packed;
+    std::string packed;
+    std::unique_ptr<CompressResult> r;
     if (rng() % 2 == 0) {
         const std::string text = skewed_bytes(rng, 1 + rng() % 4000, 2 + rng() % 60);
-        std::unique_ptr<CompressResult, void (*)(CompressResult*)> r(
-            compress_data(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
-            free_compress_result);
-        table = std::to_string(text.size() + rng() % 3) + "\n";
-        for (size_t i = 0; i < r->unique_chars; ++i) {
-            const HuffmanCode& c = r->codes[i];
-            table += entry_line(c.byte, static_cast<unsigned>(c.code_len),
-                                std::string(c.code.get(), c.code.get() + (c.code_len + 7) / 8));
-        }
+        r.reset(compress_data(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+        r->original_size += rng() % 3;
         packed.assign(r->data.get(), r->data.get() + r->size);
         for (int flips = rng() % 3; flips > 0; --flips)
             packed[rng() % packed.size()] ^= static_cast<char>(1 << rng() % 8);
     } else {
         packed = skewed_bytes(rng, rng() % 400, 256);
-        table = std::to_string(rng() % (8 * packed.size() + 9)) + "\n";
-        const unsigned lengths[] = {0, 1, 2, 3, 5, 8, 11, 12, 13, 14, 20, 32, 33};
-        for (size_t n = 1 + rng() % 40; n > 0; --n)
-            table += entry_line(rng() % 256, lengths[rng() % 13], skewed_bytes(rng, 5, 256));
+        r = made_up_codes(rng, rng() % (8 * packed.size() + 9), 13);
     }
-    return table + '\0' + packed;
+    return format_code_table(*r) + '\0' + packed;
 }
 
 std::string seeded_input(const std::string& kind, std::mt19937& rng) {
@@ -113,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(FUZZ_TARGETS),
 // in the data, stated sizes off by a little or a lot, and made-up tables over random bits, whose
 // steps skip and stop.
 std::string split_input(std::mt19937& rng) {
-    std::string table, packed;
+    std::string packed;
+    std::unique_ptr<CompressResult> r;
     if (rng() % 4 != 0) {
         const size_t length = 1 + (size_t{1} << 16) * (1 + rng() % 5) / 2 + rng() % 2000;
         // Few values half the time: then most lookups decode two codes at once.
@@ -133,16 +134,9 @@ std::string split_input(std::mt19937& rng) {
                 text.append(a, static_cast<char>(v));
             std::shuffle(text.begin(), text.end(), rng);
         }
-        std::unique_ptr<CompressResult, void (*)(CompressResult*)> r(
-            compress_data(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
-            free_compress_result);
+        r.reset(compress_data(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
         const long offs[] = {0, 0, 0, 1, -1, -7, -4000, 50};
-        table = std::to_string(static_cast<long>(text.size()) + offs[rng() % 8]) + "\n";
-        for (size_t i = 0; i < r->unique_chars; ++i) {
-            const HuffmanCode& c = r->codes[i];
-            table += entry_line(c.byte, static_cast<unsigned>(c.code_len),
-                                std::string(c.code.get(), c.code.get() + (c.code_len + 7) / 8));
-        }
+        r->original_size = static_cast<size_t>(static_cast<long>(text.size()) + offs[rng() % 8]);
         packed.assign(r->data.get(), r->data.get() + r->size);
         for (int flips = rng() % 4; flips > 0; --flips) {
             size_t at = rng() % 2 ? packed.size() / 2 - 8 + rng() % 16 : rng() % packed.size();
@@ -152,12 +146,9 @@ std::string split_input(std::mt19937& rng) {
             packed.resize(packed.size() / 2 + rng() % (packed.size() / 2));
     } else {
         packed = skewed_bytes(rng, 9000 + rng() % 20000, 256);
-        table = std::to_string((size_t{1} << 16) + rng() % (8 * packed.size() - 60000)) + "\n";
-        const unsigned lengths[] = {0, 1, 2, 3, 5, 8, 11, 12, 13, 14, 20, 32};
-        for (size_t n = 1 + rng() % 40; n > 0; --n)
-            table += entry_line(rng() % 256, lengths[rng() % 12], skewed_bytes(rng, 5, 256));
+        r = made_up_codes(rng, (size_t{1} << 16) + rng() % (8 * packed.size() - 60000), 12);
     }
-    return table + '\0' + packed;
+    return format_code_table(*r) + '\0' + packed;
 }
 
 TEST(SplitDecoding, EveryDecoderMatchesItsModelAroundTheJoin) {
