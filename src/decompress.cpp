@@ -560,8 +560,7 @@ bool read_size_line(std::FILE* file, size_t* original_size) {
 
 // Opens a code table as text, positioned after its size line. Null after printing the reason:
 // `cannot_open`, formatted with the name, or the size line's.
-FilePtr open_code_table(const char* code_filename, const char* cannot_open,
-                        size_t* original_size) {
+FilePtr open_code_table(const char* code_filename, const char* cannot_open, size_t* original_size) {
     FilePtr file(open_file(code_filename, "r"));
     if (!file) {
         std::printf(cannot_open, code_filename);

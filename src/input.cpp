@@ -40,7 +40,8 @@ bool ConsoleStream::refill() {
     constexpr char32_t REPLACEMENT = 0xFFFD;
     bytes_.clear();
     next_ = 0;
-    std::vector<char16_t> units(capacity_);
+    std::vector<char16_t>& units = units_;
+    units.resize(capacity_);
     while (bytes_.empty() && !ended_) {
         const size_t got = read_(units.data(), units.size());
         if (got == 0) {
@@ -231,12 +232,12 @@ int input_read_int(int* value) {
     return 1;
 }
 
-LineRead input_read_line(char* buffer, size_t size) {
+PromptAnswer input_read_line(char* buffer, size_t size) {
     int c = input_get();
     if (c == EOF) {
         if (size != 0)
             buffer[0] = '\0';
-        return LINE_ENDED;
+        return PROMPT_ENDED;
     }
     size_t length = 0;
     bool too_long = false;
@@ -248,5 +249,5 @@ LineRead input_read_line(char* buffer, size_t size) {
     }
     if (size != 0)
         buffer[too_long ? 0 : length] = '\0';
-    return too_long ? LINE_TOO_LONG : LINE_READ;
+    return too_long ? PROMPT_TOO_LONG : PROMPT_ANSWERED;
 }

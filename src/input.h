@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "ui.h"
 
 // ---- Standard input -------------------------------------------------------------------------
 //
@@ -37,15 +40,12 @@ int input_get_narrow(std::string* raw);
 // white space.
 int input_read_int(int* value);
 
-// How a line read ended.
-enum LineRead { LINE_READ, LINE_ENDED, LINE_TOO_LONG };
-
-// Reads one line into `buffer` (`size` bytes) without its line break. LINE_TOO_LONG when it
+// Reads one line into `buffer` (`size` bytes) without its line break. PROMPT_TOO_LONG when it
 // holds more than size - 1 bytes: the whole line is read and discarded and `buffer` is left
-// empty, so that no part of one answer is taken as another. LINE_ENDED, with an empty
+// empty, so that no part of one answer is taken as another. PROMPT_ENDED, with an empty
 // string, when input ends before the line has a byte; a last line without a line break is
 // read as any other.
-LineRead input_read_line(char* buffer, size_t size);
+PromptAnswer input_read_line(char* buffer, size_t size);
 
 // A Windows console as a byte stream: `read` fills up to `capacity` UTF-16 units as
 // ReadConsoleW does, one line at most, ended by CR LF, and returns how many; 0 at the end or
@@ -68,6 +68,7 @@ class ConsoleStream {
 
     Read read_;
     size_t capacity_;
+    std::vector<char16_t> units_;  // what one read hands over
     std::string bytes_;
     size_t next_ = 0;
     char16_t high_ = 0;  // the first half of a pair whose second is yet to come

@@ -43,18 +43,6 @@ int read_choice() {
     return ch;
 }
 
-PromptAnswer read_line(char* buffer, size_t size) {
-    switch (input_read_line(buffer, size)) {
-        case LINE_READ:
-            return PROMPT_ANSWERED;
-        case LINE_ENDED:
-            return PROMPT_ENDED;
-        case LINE_TOO_LONG:
-            break;
-    }
-    return PROMPT_TOO_LONG;
-}
-
 // Asked once: where standard output goes does not change while the program runs.
 bool stdout_is_terminal() {
 #ifdef _WIN32
@@ -109,12 +97,12 @@ char ui_show_main_menu() {
 
 PromptAnswer ui_prompt_filename(const char* prompt, char* buffer, size_t size) {
     std::printf("\n%s%s%s%s", BOLD, BLUE, prompt, RESET);
-    return read_line(buffer, size);
+    return input_read_line(buffer, size);
 }
 
 PromptAnswer ui_prompt_info(const char* prompt, char* buffer, size_t size) {
     std::printf("%s%s%s%s", BOLD, BLUE, prompt, RESET);
-    return read_line(buffer, size);
+    return input_read_line(buffer, size);
 }
 
 int ui_prompt_encryption_method(bool* ended) {
