@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-class Progress;
+class ProgressSink;
 
 // The byte transform applied before coding and reversed after decoding.
 // Any other value leaves the bytes unchanged.
@@ -43,15 +43,16 @@ std::string code_table_file_name(const char* filename);  // filename.hfm.code
 // Compresses `filename` into filename.hfm and filename.hfm.code. 0 when both are in place;
 // -1 otherwise, after printing the reason. The outputs are written whole or not at all:
 // on failure any earlier pair of files stays as it was. Stopped by an interrupt (see
-// interrupt.h) it returns -1 without a message, and interrupt_noted() tells.
+// interrupt.h) it returns -1 without a message, and interrupt_noted() tells. The steps show
+// in `progress`, when given.
 int compress_file(const char* filename, const char* sender_info, const char* receiver_info,
-                  EncryptMethod method);
+                  EncryptMethod method, ProgressSink* progress = nullptr);
 
 // Codes `size` bytes. Null on an empty buffer or a failed allocation; prints nothing but
 // the steps of `progress`, when given. The caller releases the result with
 // free_compress_result.
 CompressResult* compress_data(const unsigned char* content, size_t size,
-                              Progress* progress = nullptr);
+                              ProgressSink* progress = nullptr);
 
 // Releases a result of compress_data; null is accepted.
 void free_compress_result(CompressResult* result);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-class Progress;
+class ProgressSink;
 
 // A most-significant-bit-first read cursor over packed bytes; `data` is not owned. Offered
 // with init_bit_reader and read_bits, but not called by the program: its decoders read whole
@@ -43,12 +43,14 @@ std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* 
                                              size_t* original_size);
 
 // Restores `filename` (a .hfm file) into its stem followed by "_recovered.txt" (a name cut
-// to 255 bytes), after the stored sender and receiver lines match the given ones and the user
-// picks a method.
+// to 255 bytes), after the stored sender and receiver lines match the given ones. Then it
+// calls `ask_method` for the decoding method, 1 to 3; any other answer calls the
+// decompression off (the asker says why). The steps show in `progress`, when given.
 // 0 when the restored file is in place; -1 after printing the reason, and then no
 // partial output is left and an earlier restored file stays as it was. Stopped by an
 // interrupt (see interrupt.h) it returns -1 without a message, and interrupt_noted() tells.
-int decompress_file(const char* filename, const char* sender_info, const char* receiver_info);
+int decompress_file(const char* filename, const char* sender_info, const char* receiver_info,
+                    int (*ask_method)(), ProgressSink* progress = nullptr);
 
 // ---- Decoding steps, exposed for tests, fuzzing and benchmarks -----------------------------
 //
@@ -107,7 +109,7 @@ int read_compressed_header(std::FILE* file, CompressedHeader* header);
 // Walks the tree one bit at a time, one byte per leaf; stops at a bit with no child.
 size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size,
-                        const DecodingTable* table, Progress* progress = nullptr);
+                        const DecodingTable* table, ProgressSink* progress = nullptr);
 
 // At each bit position the first entry in array order whose code matches the upcoming bits
 // wins; where none matches, one bit is skipped. An entry of length 0 and code 0 matches
@@ -117,7 +119,7 @@ size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_
 size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
                               unsigned char* decoded_data, size_t original_size,
                               const CodeEntry* codes, size_t unique_chars,
-                              Progress* progress = nullptr);
+                              ProgressSink* progress = nullptr);
 
 // Looks up the upcoming 1, 2, ... 32 bits in a hash table of the entries, the first entry
 // added winning among equal codes; in a full 32-bit window that matches nothing the oldest bit
@@ -125,4 +127,4 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
 // above 32 bits are never found.
 size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
-                        size_t unique_chars, Progress* progress = nullptr);
+                        size_t unique_chars, ProgressSink* progress = nullptr);

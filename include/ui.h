@@ -1,12 +1,11 @@
 #pragma once
 
-#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 
-#include "interrupt.h"
+#include "progress.h"
 
 // Every screen goes to standard output; every read comes from standard input. At end of
 // input no read waits or loops: the menu answers 'q', a text prompt leaves an empty
@@ -44,18 +43,13 @@ PromptAnswer ui_prompt_info(const char* prompt, char* buffer, size_t size);
 // character (the result is 0).
 int ui_prompt_encryption_method(bool* ended = nullptr);
 
-// Draws the decoding-method box and returns the integer typed (full-width digits count as
-// digits), 0 when the line does not begin with one. No range test. Not called by the program:
-// the decompression asks in plain lines of its own.
-int ui_prompt_decoding_method();
+// The decompression's own method question, in plain lines: asked again until the answer is
+// 1, 2 or 3, which it returns; -1 after a message when the line does not begin with a number
+// (and at end of input).
+int ui_ask_decoding_method();
 
 // A message between two rules, in bold blue.
 void ui_display_message(const char* message);
-
-// One-line error and success messages; not called by the program, whose messages are
-// plain lines and boxes.
-void ui_display_error(const char* message);
-void ui_display_success(const char* message);
 
 // Redraws a 50-cell progress bar in place; at exactly 100 the bar keeps its own line.
 void ui_display_progress(const char* operation, int percentage);
@@ -63,18 +57,35 @@ void ui_display_progress(const char* operation, int percentage);
 // Prompts for Enter and consumes exactly one character, whatever it is.
 void ui_pause();
 
-// ---- Progress of long work ---------------------------------------------------------------
+// ---- Offered, but not called by the program ------------------------------------------------
 
-// Long steps go through their data in blocks of this many bytes, with a progress check
-// between two blocks and none inside one.
-inline constexpr size_t PROGRESS_BLOCK_BYTES = size_t{4} << 20;
+// Draws the decoding-method box and returns the integer typed (full-width digits count as
+// digits), 0 when the line does not begin with one. No range test. The decompression asks
+// with ui_ask_decoding_method instead.
+int ui_prompt_decoding_method();
+
+// One-line error and success messages; the program's messages are plain lines and boxes.
+void ui_display_error(const char* message);
+void ui_display_success(const char* message);
+
+// ---- Console set-up, once at start --------------------------------------------------------
+
+// Switches a Windows console to UTF-8 both ways and turns on its escape sequences; failures
+// are ignored (the output is merely less pretty). Nothing to do elsewhere.
+void ui_console_utf8();
+
+// On a Windows console, holds standard output and standard error in a buffer that leaves
+// whole: the prompts flush it before every read, and the program's end flushes the rest.
+void ui_console_buffer_output();
+
+// ---- Progress of long work ---------------------------------------------------------------
 
 // The bar of long work, drawn with ui_display_progress where standard output is a terminal:
 // once the work has gone on for a second it shows the running step and how far it has come,
 // redrawn a few times a second, never at 100 (that would leave a line behind). Whoever
 // prints the next line calls clear() first. Where standard output is not a terminal nothing
 // is ever printed.
-class Progress {
+class Progress final : public ProgressSink {
   public:
     using Clock = std::chrono::steady_clock;
 
@@ -86,19 +97,21 @@ class Progress {
     Progress& operator=(const Progress&) = delete;
     ~Progress() { clear(); }
 
-    // Begins a step of `total` bytes, named by `label` (a text that outlives the step). A bar
-    // already on the screen shows the new step at once.
-    void start(const char* label, uint64_t total);
+    // The second before the bar shows counts from now.
+    void begin() override;
 
-    // `done` bytes of the step are finished. A comparison unless a block's worth has been
-    // done since the clock was last read: cheap enough to call once per block of any size.
-    void update(uint64_t done) {
+    // A bar already on the screen shows the new step at once.
+    void start(const char* label, uint64_t total) override;
+
+    // A comparison unless a block's worth has been done since the clock was last read:
+    // cheap enough to call once per block of any size.
+    void update(uint64_t done) override {
         if (done >= next_check_)
             check(done);
     }
 
     // Erases the bar if it is drawn, leaving the cursor at the start of an empty row.
-    void clear();
+    void clear() override;
 
   private:
     void check(uint64_t done);
@@ -113,21 +126,3 @@ class Progress {
     uint64_t next_check_ = UINT64_MAX;  // stays there where nothing is ever drawn
     bool drawn_ = false;
 };
-
-// Hands `fn(offset, length)` the range [0, size) in blocks of PROGRESS_BLOCK_BYTES and notes
-// each finished block in `progress` (null: nowhere), so that one long call becomes short
-// ones with a cheap check between them, where an interrupt is noticed too. Stops at the
-// first block for which fn returns false, and returns false then.
-template <typename Fn>
-bool run_in_blocks(size_t size, Progress* progress, Fn&& fn) {
-    for (size_t offset = 0; offset < size;) {
-        check_interrupt();
-        size_t length = std::min(size - offset, PROGRESS_BLOCK_BYTES);
-        if (!fn(offset, length))
-            return false;
-        offset += length;
-        if (progress != nullptr)
-            progress->update(offset);
-    }
-    return true;
-}

@@ -7,8 +7,8 @@
 
 #include "bytes.h"
 #include "interrupt.h"
+#include "progress.h"
 #include "resources.h"
-#include "ui.h"
 
 namespace {
 
@@ -316,7 +316,7 @@ void pack_pairs_checked(const unsigned char* content, size_t size, const PairCod
 // partly filled byte goes with the last hand-over.
 template <typename Emit>
 bool pack_data(const unsigned char* content, size_t size, const HuffmanCode* codes,
-               size_t code_count, unsigned char* out, size_t block_bytes, Progress* progress,
+               size_t code_count, unsigned char* out, size_t block_bytes, ProgressSink* progress,
                Emit&& emit) {
     std::array<PackCode, 256> pack_codes;
     ByteCodes short_codes;
@@ -383,7 +383,7 @@ bool pack_data(const unsigned char* content, size_t size, const HuffmanCode* cod
 // while it is still in the processor's cache.
 std::unique_ptr<unsigned char[]> read_input(const char* filename, EncryptMethod method,
                                             size_t* file_size, ByteCounter* counter,
-                                            Progress* progress) {
+                                            ProgressSink* progress) {
     // Some systems open a folder like a file; it is no input all the same.
     FilePtr in(is_directory(filename) ? nullptr : open_file(filename, "rb"));
     if (!in) {
@@ -505,7 +505,7 @@ size_t longest_code(const CompressResult& result) {
 
 }  // namespace
 
-CompressResult* compress_data(const unsigned char* content, size_t size, Progress* progress) {
+CompressResult* compress_data(const unsigned char* content, size_t size, ProgressSink* progress) {
     ByteCounter counter;
     if (progress != nullptr)
         progress->start("统计", size);
@@ -560,8 +560,8 @@ void free_compress_result(CompressResult* result) {
 namespace {
 
 int compress_file_or_throw(const char* filename, const char* sender_info, const char* receiver_info,
-                           EncryptMethod method) {
-    Progress progress;
+                           EncryptMethod method, ProgressSink& progress) {
+    progress.begin();
     size_t file_size = 0;
     ByteCounter counter;
     std::unique_ptr<unsigned char[]> content =
@@ -642,9 +642,11 @@ int compress_file_or_throw(const char* filename, const char* sender_info, const 
 }  // namespace
 
 int compress_file(const char* filename, const char* sender_info, const char* receiver_info,
-                  EncryptMethod method) {
+                  EncryptMethod method, ProgressSink* progress) {
+    NoProgress unwatched;
     try {
-        return compress_file_or_throw(filename, sender_info, receiver_info, method);
+        return compress_file_or_throw(filename, sender_info, receiver_info, method,
+                                      progress != nullptr ? *progress : unwatched);
     } catch (const Interrupted&) {
         return -1;  // unwinding has removed the temporaries
     }

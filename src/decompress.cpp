@@ -14,10 +14,9 @@
 #include "bytes.h"
 #include "common.h"
 #include "compress.h"
-#include "input.h"
 #include "interrupt.h"
+#include "progress.h"
 #include "resources.h"
-#include "ui.h"
 
 namespace {
 
@@ -223,7 +222,7 @@ template <typename StepFn>
 class TwoCursorDecoder {
   public:
     TwoCursorDecoder(const unsigned char* data, size_t size, const FastTable& fast,
-                     Progress* progress, StepFn& step, RestoreHash* restore)
+                     ProgressSink* progress, StepFn& step, RestoreHash* restore)
         : data_(data),
           total_bits_(8 * size),
           fast_end_(size >= 8 ? 8 * (size - 7) : 0),
@@ -501,7 +500,7 @@ class TwoCursorDecoder {
     size_t total_bits_;
     size_t fast_end_;
     size_t round_end_;
-    Progress* progress_;
+    ProgressSink* progress_;
     StepFn& step_;
     RestoreHash* restore_;
     FastPairTable pairs_;
@@ -514,7 +513,7 @@ class TwoCursorDecoder {
 // bytes are taken into its hash as far as they are final; the caller hashes the rest.
 template <typename StepFn>
 DecodeRun run_decoder(const unsigned char* data, size_t size, unsigned char* out,
-                      size_t original_size, const FastTable& fast, Progress* progress,
+                      size_t original_size, const FastTable& fast, ProgressSink* progress,
                       StepFn&& step, RestoreHash* restore = nullptr) {
     TwoCursorDecoder<std::remove_reference_t<StepFn>> decoder(data, size, fast, progress, step,
                                                               restore);
@@ -750,7 +749,7 @@ FastTable build_fast_table_from_tree(const HuffmanNode* nodes) {
 
 DecodeRun tree_decode(const unsigned char* compressed_data, size_t compressed_size,
                       unsigned char* decoded_data, size_t original_size, const DecodingTable* table,
-                      Progress* progress, RestoreHash* restore) {
+                      ProgressSink* progress, RestoreHash* restore) {
     if (!table || table->node_count == 0 || original_size == 0)
         return DecodeRun{};
     const HuffmanNode* nodes = table->nodes.get();
@@ -786,7 +785,7 @@ DecodeRun tree_decode(const unsigned char* compressed_data, size_t compressed_si
 
 size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size,
-                        const DecodingTable* table, Progress* progress) {
+                        const DecodingTable* table, ProgressSink* progress) {
     return tree_decode(compressed_data, compressed_size, decoded_data, original_size, table,
                        progress, nullptr)
         .bytes_written;
@@ -947,7 +946,7 @@ FastTable build_fast_table_from_code_table(const CodeTableBuckets& buckets) {
 
 DecodeRun code_table_decode(const unsigned char* compressed_data, size_t compressed_size,
                             unsigned char* decoded_data, size_t original_size,
-                            const CodeEntry* codes, size_t unique_chars, Progress* progress,
+                            const CodeEntry* codes, size_t unique_chars, ProgressSink* progress,
                             RestoreHash* restore) {
     size_t count = std::min(unique_chars, CODE_TABLE_MAX_ENTRIES);
     const CodeEntry* matches_anywhere = find_code_table_catch_all(codes, &count);
@@ -1001,7 +1000,7 @@ DecodeRun code_table_decode(const unsigned char* compressed_data, size_t compres
 
 size_t decode_with_code_table(const unsigned char* compressed_data, size_t compressed_size,
                               unsigned char* decoded_data, size_t original_size,
-                              const CodeEntry* codes, size_t unique_chars, Progress* progress) {
+                              const CodeEntry* codes, size_t unique_chars, ProgressSink* progress) {
     return code_table_decode(compressed_data, compressed_size, decoded_data, original_size, codes,
                              unique_chars, progress, nullptr)
         .bytes_written;
@@ -1164,7 +1163,7 @@ FastTable build_fast_table_from_hash_table(const HashTable& table, const unsigne
 
 DecodeRun hash_decode(const unsigned char* compressed_data, size_t compressed_size,
                       unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
-                      size_t unique_chars, Progress* progress, RestoreHash* restore) {
+                      size_t unique_chars, ProgressSink* progress, RestoreHash* restore) {
     std::printf("压缩数据大小: %zu 字节\n", compressed_size);
     std::printf("原始数据大小: %zu 字节\n", original_size);
     std::printf("唯一字符数: %zu\n", unique_chars);
@@ -1238,7 +1237,7 @@ DecodeRun hash_decode(const unsigned char* compressed_data, size_t compressed_si
 
 size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
-                        size_t unique_chars, Progress* progress) {
+                        size_t unique_chars, ProgressSink* progress) {
     return hash_decode(compressed_data, compressed_size, decoded_data, original_size, codes,
                        unique_chars, progress, nullptr)
         .bytes_written;
@@ -1338,7 +1337,8 @@ bool header_matches_sender_and_receiver(const CompressedHeader& header, const ch
 }
 
 // Reads the packed bits after the header. False after printing the reason.
-bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, size_t* size) {
+bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, size_t* size,
+                      ProgressSink* progress) {
     int64_t data_start = tell_file(file);
     int64_t file_end = data_start >= 0 ? end_position(file) : -1;
     if (data_start < 0 || file_end < data_start || !seek_file(file, data_start, SEEK_SET)) {
@@ -1351,12 +1351,12 @@ bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, s
         std::printf("内存分配失败\n");
         return false;
     }
-    Progress progress;
-    progress.start("读取", *size);
-    if (!run_in_blocks(*size, &progress, [&](size_t offset, size_t length) {
-            return read_fully(data->get() + offset, length, file) == length;
-        })) {
-        progress.clear();
+    progress->start("读取", *size);
+    const bool read = run_in_blocks(*size, progress, [&](size_t offset, size_t length) {
+        return read_fully(data->get() + offset, length, file) == length;
+    });
+    progress->clear();  // the method is asked next
+    if (!read) {
         std::printf("读取压缩数据失败\n");
         return false;
     }
@@ -1368,7 +1368,7 @@ bool read_packed_data(std::FILE* file, std::unique_ptr<unsigned char[]>* data, s
 // False after printing the reason.
 bool read_compressed_file(const char* filename, const char* sender_info, const char* receiver_info,
                           CompressedHeader* header, std::unique_ptr<unsigned char[]>* data,
-                          size_t* size) {
+                          size_t* size, ProgressSink* progress) {
     FilePtr in(open_file(filename, "rb"));
     if (!in) {
         std::printf("无法打开压缩文件: %s\n", filename);
@@ -1380,28 +1380,7 @@ bool read_compressed_file(const char* filename, const char* sender_info, const c
         std::printf("收发人信息不匹配，解压拒绝！\n");
         return false;
     }
-    return read_packed_data(in.get(), data, size);
-}
-
-// Asks until the answer is 1, 2 or 3. -1 after the message when no number can be read.
-int prompt_decoding_method(int* decode_method) {
-    for (;;) {
-        std::printf("请选择解码方式：\n");
-        std::printf("  1 - 基于解码树的逐位解码\n");
-        std::printf("  2 - 基于编码表直接匹配\n");
-        std::printf("  3 - 基于哈希的快速解码\n");
-        std::printf("请输入解码方式选择(1或2或3): ");
-        int choice = 0;
-        if (input_read_int(&choice) != 1) {
-            std::printf("读取选择失败\n");
-            return -1;
-        }
-        input_drain_line();
-        if (choice >= 1 && choice <= 3) {
-            *decode_method = choice;
-            return 0;
-        }
-    }
+    return read_packed_data(in.get(), data, size, progress);
 }
 
 // What every method decodes from and into.
@@ -1411,7 +1390,7 @@ struct DecodeJob {
     unsigned char* decoded_data = nullptr;
     size_t original_size = 0;  // the decoding tree's, which sized decoded_data
     const char* code_filename = nullptr;
-    Progress* progress = nullptr;
+    ProgressSink* progress = nullptr;
     RestoreHash* restore = nullptr;  // takes in the bytes as they are decoded
 };
 
@@ -1484,7 +1463,7 @@ bool decode_with_chosen_method(int decode_method, const DecodeJob& job, const De
 // it in the cache. Cut, the output name of a 255-byte name without ".hfm" is that name: the
 // compressed file is never replaced by what it restores.
 bool write_output(const char* compressed_filename, const std::string& output_filename,
-                  unsigned char* data, size_t size, EncryptMethod method, Progress* progress) {
+                  unsigned char* data, size_t size, EncryptMethod method, ProgressSink* progress) {
     progress->clear();  // lines may follow before the writing brings the bar back
     if (output_filename == compressed_filename) {
         std::printf("无法创建输出文件: %s\n", output_filename.c_str());
@@ -1514,7 +1493,7 @@ bool write_output(const char* compressed_filename, const std::string& output_fil
 
 // Takes in the bytes the decoder left to hash: those it wrote last, or filled in after it.
 void finish_restored_hash(RestoreHash* restore, const unsigned char* data, size_t size,
-                          Progress* progress) {
+                          ProgressSink* progress) {
     const size_t from = restore->hashed;
     progress->start("校验", size - from);
     run_in_blocks(size - from, progress, [&](size_t offset, size_t length) {
@@ -1555,7 +1534,9 @@ void print_performance_stats(PerformanceStats stats, double decode_time, size_t 
 namespace {
 
 int decompress_file_or_throw(const char* filename, const char* sender_info,
-                             const char* receiver_info) {
+                             const char* receiver_info, int (*ask_method)(),
+                             ProgressSink* progress) {
+    progress->begin();
     PerformanceStats stats;
     stats.start_time = std::clock();
     const CompanionNames names = name_companion_files(filename);
@@ -1572,13 +1553,13 @@ int decompress_file_or_throw(const char* filename, const char* sender_info,
     size_t compressed_size = 0;
     CompressedHeader header;
     if (!read_compressed_file(filename, sender_info, receiver_info, &header, &compressed_data,
-                              &compressed_size))
+                              &compressed_size, progress))
         return -1;
-    int decode_method = 0;
-    if (prompt_decoding_method(&decode_method) != 0)
+    const int decode_method = ask_method();
+    if (decode_method < 1 || decode_method > 3)
         return -1;
     // Nothing waits for the user from here on: the long work begins.
-    Progress progress;
+    progress->begin();
 
     // Only the bytes a decoder writes are ever touched, so a size the data cannot fill costs
     // address space, not memory.
@@ -1594,7 +1575,7 @@ int decompress_file_or_throw(const char* filename, const char* sender_info,
                         .decoded_data = decoded_data.get(),
                         .original_size = original_size,
                         .code_filename = names.code_filename.c_str(),
-                        .progress = &progress,
+                        .progress = progress,
                         .restore = &restore};
     DecodeRun run;
     double decode_start = seconds_now();
@@ -1603,23 +1584,23 @@ int decompress_file_or_throw(const char* filename, const char* sender_info,
     const size_t bytes_written = run.bytes_written;
     // A short result is never written: it would pass for the restored file.
     if (bytes_written != original_size) {
-        progress.clear();
+        progress->clear();
         std::printf("解码失败：解码后的数据大小不匹配\n");
         return -1;
     }
     // The compressor pads only the last byte, so a whole byte left unread means the packed
     // bits were not written with this code table: a table of a smaller file, say.
     if (8 * compressed_size - std::min(run.end, 8 * compressed_size) >= 8) {
-        progress.clear();
+        progress->clear();
         std::printf("解码失败：编码表与压缩文件不匹配\n");
         return -1;
     }
     double decode_end = seconds_now();
     double decode_time = decode_end - decode_start;
 
-    finish_restored_hash(&restore, decoded_data.get(), bytes_written, &progress);
+    finish_restored_hash(&restore, decoded_data.get(), bytes_written, progress);
     if (!write_output(filename, names.output_filename, decoded_data.get(), bytes_written, method,
-                      &progress))
+                      progress))
         return -1;
     print_restored_summary(names.output_filename, bytes_written, restore.hash);
 
@@ -1633,9 +1614,12 @@ int decompress_file_or_throw(const char* filename, const char* sender_info,
 
 }  // namespace
 
-int decompress_file(const char* filename, const char* sender_info, const char* receiver_info) {
+int decompress_file(const char* filename, const char* sender_info, const char* receiver_info,
+                    int (*ask_method)(), ProgressSink* progress) {
+    NoProgress unwatched;
     try {
-        return decompress_file_or_throw(filename, sender_info, receiver_info);
+        return decompress_file_or_throw(filename, sender_info, receiver_info, ask_method,
+                                        progress != nullptr ? progress : &unwatched);
     } catch (const Interrupted&) {
         return -1;  // unwinding has removed the temporary
     }

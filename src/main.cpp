@@ -16,12 +16,6 @@
 #include "resources.h"
 #include "ui.h"
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#endif
-
 namespace {
 
 constexpr size_t FILENAME_SIZE = 256;
@@ -30,42 +24,11 @@ constexpr size_t INFO_SIZE = 128;
 const char* const SENDER_PROMPT = "请输入发送人信息（格式：10位学号,姓名）：";
 const char* const RECEIVER_PROMPT = "请输入接收人信息（格式：10位学号,姓名）：";
 
+// The console takes UTF-8 both ways and escape sequences; on Windows its output is held in a
+// buffer that leaves whole, so that no character is shown split.
 void set_console_utf8() {
-#ifdef _WIN32
-    // Failures are ignored: the output is merely less pretty.
-    SetConsoleOutputCP(CP_UTF8);
-    SetConsoleCP(CP_UTF8);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == INVALID_HANDLE_VALUE)
-        return;
-    DWORD mode = 0;
-    if (!GetConsoleMode(out, &mode))
-        return;
-    SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-#else
-    // POSIX terminals already take UTF-8 and ANSI escapes; there is nothing to switch on.
-#endif
-}
-
-// The MinGW printf hands a stream its text one byte at a time, and a console shows a UTF-8
-// character split over several writes as mojibake. So on a console the output is held in a
-// buffer that leaves whole: the prompts flush it before every read of standard input, and the
-// program's end flushes the rest. In binary mode a flush is one write (in text mode the C
-// runtime writes its CR LF translation in pieces); the console starts a new line at a line
-// feed all the same. Pipes and files keep their text mode and the C runtime's buffering.
-void buffer_console_output() {
-#ifdef _WIN32
-    constexpr size_t CONSOLE_BUFFER_BYTES = 64 * 1024;
-    for (std::FILE* stream : {stdout, stderr}) {
-        DWORD mode = 0;
-        if (!GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode))
-            continue;
-        _setmode(_fileno(stream), _O_BINARY);
-        std::setvbuf(stream, nullptr, _IOFBF, CONSOLE_BUFFER_BYTES);
-    }
-#else
-    // A terminal here takes UTF-8 in any pieces; the C library's line buffering stays.
-#endif
+    ui_console_buffer_output();
+    ui_console_utf8();
 }
 
 // ---- Post-compression report -------------------------------------------------------------
@@ -479,8 +442,9 @@ bool run_compress_command() {
     int status = -1;
     {
         InterruptibleWork work;
-        status =
-            compress_file(filename, lines.sender_info.data(), lines.receiver_info.data(), method);
+        Progress progress;
+        status = compress_file(filename, lines.sender_info.data(), lines.receiver_info.data(),
+                               method, &progress);
     }
     const std::string written =
         "已写入 " + compressed_file_name(filename) + " 和 " + code_table_file_name(filename);
@@ -503,7 +467,7 @@ bool run_compress_command() {
     return true;
 }
 
-// As run_compress_command. The method is asked inside decompress_file, which fails before
+// As run_compress_command. The method is asked from inside decompress_file, which fails before
 // writing anything when input ends there. (A failure after a last line typed without a line
 // break meets the end of input too, and is then reported as the end of input it also is.)
 bool run_decompress_command() {
@@ -515,8 +479,9 @@ bool run_decompress_command() {
     if (answer == PROMPT_ANSWERED) {
         {
             InterruptibleWork work;
+            Progress progress;
             status = decompress_file(lines.filename.data(), lines.sender_info.data(),
-                                     lines.receiver_info.data());
+                                     lines.receiver_info.data(), ui_ask_decoding_method, &progress);
         }
         if (interrupt_noted())
             end_interrupted(status == 0 ? "已写入还原的文件" : NOTHING_WRITTEN);
@@ -541,7 +506,6 @@ int quit() {
 }  // namespace
 
 int main() {
-    buffer_console_output();
     set_console_utf8();
     catch_interrupts();
     ui_init();

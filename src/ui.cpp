@@ -14,7 +14,9 @@
 #include "resources.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -67,6 +69,42 @@ void clear_screen() {
 }
 
 }  // namespace
+
+void ui_console_utf8() {
+#ifdef _WIN32
+    SetConsoleOutputCP(CP_UTF8);
+    SetConsoleCP(CP_UTF8);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == INVALID_HANDLE_VALUE)
+        return;
+    DWORD mode = 0;
+    if (!GetConsoleMode(out, &mode))
+        return;
+    SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+#else
+    // POSIX terminals already take UTF-8 and ANSI escapes; there is nothing to switch on.
+#endif
+}
+
+// The MinGW printf hands a stream its text one byte at a time, and a console shows a UTF-8
+// character split over several writes as mojibake. In binary mode a flush is one write (in
+// text mode the C runtime writes its CR LF translation in pieces); the console starts a new
+// line at a line feed all the same. Pipes and files keep their text mode and the C runtime's
+// buffering.
+void ui_console_buffer_output() {
+#ifdef _WIN32
+    constexpr size_t CONSOLE_BUFFER_BYTES = 64 * 1024;
+    for (std::FILE* stream : {stdout, stderr}) {
+        DWORD mode = 0;
+        if (!GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode))
+            continue;
+        _setmode(_fileno(stream), _O_BINARY);
+        std::setvbuf(stream, nullptr, _IOFBF, CONSOLE_BUFFER_BYTES);
+    }
+#else
+    // A terminal here takes UTF-8 in any pieces; the C library's line buffering stays.
+#endif
+}
 
 void ui_init() {
     clear_screen();
@@ -134,6 +172,24 @@ int ui_prompt_decoding_method() {
     return method;
 }
 
+int ui_ask_decoding_method() {
+    for (;;) {
+        std::printf("请选择解码方式：\n");
+        std::printf("  1 - 基于解码树的逐位解码\n");
+        std::printf("  2 - 基于编码表直接匹配\n");
+        std::printf("  3 - 基于哈希的快速解码\n");
+        std::printf("请输入解码方式选择(1或2或3): ");
+        int choice = 0;
+        if (input_read_int(&choice) != 1) {
+            std::printf("读取选择失败\n");
+            return -1;
+        }
+        input_drain_line();
+        if (choice >= 1 && choice <= 3)
+            return choice;
+    }
+}
+
 void ui_display_message(const char* message) {
     std::printf("\n%s%s══════════════════════════════════════════%s\n", BOLD, BLUE, RESET);
     std::printf("%s%s  %s%s\n", BOLD, BLUE, message, RESET);
@@ -177,6 +233,10 @@ Progress::Progress() : Progress(stdout_is_terminal(), [] { return Clock::now(); 
 
 Progress::Progress(bool terminal, std::function<Clock::time_point()> now)
     : terminal_(terminal), now_(std::move(now)) {
+    begin();
+}
+
+void Progress::begin() {
     if (terminal_)
         started_ = now_();
 }

@@ -226,7 +226,7 @@ TEST_F(RestoredHash, IsThatOfTheRestoredFile) {
                           static_cast<unsigned long long>(fnv1a_64(input.data(), input.size())));
             for (int method = 1; method <= 3; ++method) {
                 const std::string printed = run_with_input(
-                    std::to_string(method) + "\n", [] { decompress_file("n.hfm", "S", "R"); });
+                    std::to_string(method) + "\n", [] { decompress_file("n.hfm", "S", "R", ui_ask_decoding_method); });
                 EXPECT_NE(printed.find(hash), std::string::npos)
                     << size << " bytes, transform " << transform << ", method " << method;
                 EXPECT_TRUE(read_file("n_recovered.txt") == input);
@@ -263,7 +263,7 @@ TEST_F(DamagedPairs, RestoreTheStatedSizeOrLeaveNothing) {
         const int method = 1 + round / 2 % 3;
         int status = 0;
         run_with_input(std::to_string(method) + "\n",
-                       [&] { status = decompress_file("n.hfm", "S", "R"); });
+                       [&] { status = decompress_file("n.hfm", "S", "R", ui_ask_decoding_method); });
         const size_t files = static_cast<size_t>(std::distance(fs::directory_iterator("."), {}));
         const std::string restored = read_file("n_recovered.txt");
         EXPECT_TRUE(status == 0 ? restored.size() == stated && files == 4
