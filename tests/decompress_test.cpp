@@ -192,41 +192,6 @@ TEST_F(OneBitCodes, AndOneCursorStopsAtTheLastByteWhereALeadWentOn) {
     EXPECT_NE(printed.find("处理的位数: 160020\n"), std::string::npos);
 }
 
-class LeadCursor : public TempDirTest {};
-
-// The second cursor changes nothing a method gives or prints. Large pairs, whole and damaged
-// (bits flipped, cut short, a size off), each decoded by every method with the second cursor
-// and without it: the same bytes, count and printed bit count.
-TEST_F(LeadCursor, ChangesNothingAMethodGivesOrPrints) {
-    std::mt19937 rng(5);
-    for (int round = 0; round < 8; ++round) {
-        std::geometric_distribution<unsigned> pick(0.05 + 0.1 * (round % 4));
-        std::string input(size_t{200000} + rng() % 300000, '\0');
-        for (char& c : input)
-            c = static_cast<char>(pick(rng) * 11);
-        std::unique_ptr<CompressResult> r(
-            compress_data(reinterpret_cast<const unsigned char*>(input.data()), input.size()));
-        std::string packed(r->data.get(), r->data.get() + r->size);
-        for (int flips = round / 2; flips > 0; --flips)
-            packed[rng() % packed.size()] ^= static_cast<char>(1 << rng() % 8);
-        if (round % 3 == 2)
-            packed.resize(packed.size() - packed.size() / 4);
-        r->original_size += round % 2;
-        write_file("t.code", format_code_table(*r));
-        for (int method = 1; method <= 3; ++method) {
-            std::string printed[2], decoded[2];
-            for (bool lead : {true, false}) {
-                decode_with_lead_cursor(lead);
-                decoded[lead] =
-                    decode_with(method, "t.code", r->original_size, packed, &printed[lead]);
-            }
-            decode_with_lead_cursor(true);
-            EXPECT_TRUE(decoded[0] == decoded[1] && printed[0] == printed[1])
-                << "round " << round << ", method " << method;
-        }
-    }
-}
-
 class RestoredHash : public TempDirTest {};
 
 // The hash is taken while the bytes are decoded, transformed back one by one: it must still be

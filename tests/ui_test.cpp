@@ -54,7 +54,7 @@ TEST(Progress, ShowsOnATerminalAfterASecondAndIsErasedBeforeTheNextLine) {
         return run_with_input("", [&] { ui_display_progress(label, percentage); });
     };
     const std::string erase = "\r\033[K";
-    enum Kind { START, UPDATE, CLEAR };
+    enum Kind { START, UPDATE, CLEAR, BEGIN };
     struct Event {
         int ms;
         Kind kind;
@@ -68,6 +68,9 @@ TEST(Progress, ShowsOnATerminalAfterASecondAndIsErasedBeforeTheNextLine) {
     };
     const std::vector<Case> cases = {
         {"quiet for a second", {{0, START}, {999, UPDATE, 5}, {999, CLEAR}}, ""},
+        {"a wait before the work is not part of it",
+         {{0, START}, {900, BEGIN}, {1800, UPDATE, 5}},
+         ""},
         {"drawn, then erased",
          {{0, START}, {1000, UPDATE, 5}, {1001, CLEAR}, {1001, CLEAR}},
          bar("读取", 50) + erase},
@@ -102,6 +105,8 @@ TEST(Progress, ShowsOnATerminalAfterASecondAndIsErasedBeforeTheNextLine) {
                         progress.start(e.label, 10 * PROGRESS_BLOCK_BYTES);
                     else if (e.kind == UPDATE)
                         progress.update(e.blocks * PROGRESS_BLOCK_BYTES);
+                    else if (e.kind == BEGIN)
+                        progress.begin();
                     else
                         progress.clear();
                 }
