@@ -108,7 +108,7 @@ FilePtr open_code_table(const char* code_filename, const char* cannot_open, size
 
 }  // namespace
 
-// ---- Method 1: decoding tree -----------------------------------------------------------------
+// ---- Method 1: the decoding tree and its reader ----------------------------------------------
 
 namespace {
 
@@ -264,6 +264,8 @@ size_t decoding_table_original_size(const DecodingTable* table) {
     return table->original_size;
 }
 
+// ---- Method 1: the walk ----------------------------------------------------------------------
+
 namespace {
 
 // The table holds every leaf the walk reaches within FAST_BITS bits.
@@ -329,7 +331,7 @@ size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_
         .bytes_written;
 }
 
-// ---- Method 2: code table --------------------------------------------------------------------
+// ---- Method 2: the code table reader ---------------------------------------------------------
 
 namespace {
 
@@ -382,6 +384,8 @@ std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* 
     }
     return entries;
 }
+
+// ---- Method 2: matching ----------------------------------------------------------------------
 
 namespace {
 
@@ -544,7 +548,7 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
         .bytes_written;
 }
 
-// ---- Method 3: hash table --------------------------------------------------------------------
+// ---- Method 3: the hash table and its reader -------------------------------------------------
 
 namespace {
 
@@ -676,6 +680,8 @@ std::unique_ptr<CodeEntry[]> read_hash_code_table(const char* code_filename, siz
     *unique_chars = index;
     return entries;
 }
+
+// ---- Method 3: lookups -----------------------------------------------------------------------
 
 namespace {
 
@@ -1066,10 +1072,6 @@ void print_performance_stats(PerformanceStats stats, double decode_time, size_t 
     std::printf("解码部分处理速度: %.2f KB/s\n", decode_speed);
     std::printf("===============\n");
 }
-
-}  // namespace
-
-namespace {
 
 int decompress_file_or_throw(const char* filename, const char* sender_info,
                              const char* receiver_info, int (*ask_method)(),

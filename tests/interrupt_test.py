@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
-"""SIGINT, SIGTERM and SIGHUP sent while each long stage of a command runs.
-
-    tests/interrupt_test.py HFM      (run by ctest on POSIX systems)
-
-Each signal is sent when the program is seen in the stage (reading a file part way, a
-temporary growing, the outputs in place), never after a fixed sleep. After each: the program
-ended by that signal, its last line says what was written, the folder holds exactly the
-files it held before (no temporary left), and the earlier outputs are as they were, or the
-new ones whole where the line says they were written. An interrupt at a prompt ends the
-program at once. Exit status 0 when all holds, 1 with the faults listed.
-"""
+# SIGINT, SIGTERM and SIGHUP sent while each long stage of a command runs.
+#
+#     tests/interrupt_test.py HFM      (run by ctest on POSIX systems)
+#
+# Each signal is sent when the program is seen in the stage (reading a file part way, a
+# temporary growing, the outputs in place), never after a fixed sleep. After each: the program
+# ended by that signal, its last line says what was written, the folder holds exactly the
+# files it held before (no temporary left), and the earlier outputs are as they were, or the
+# new ones whole where the line says they were written. An interrupt at a prompt ends the
+# program at once. Exit status 0 when all holds, 1 with the faults listed.
 import os
 import random
 import shutil

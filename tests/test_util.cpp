@@ -24,6 +24,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -250,35 +251,17 @@ std::string without_cr_lf(std::string text) {
 }
 
 std::string unescape(std::string_view text) {
+    const std::string_view codes = "e\033r\rn\nt\t0\0"sv;  // each letter, then what it stands for
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\' || i + 1 == text.size()) {
             out += text[i];
-            continue;
-        }
-        switch (char c = text[++i]) {
-            case 'e':
-                out += '\033';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case '0':
-                out += '\0';
-                break;
-            case 'x':
-                out +=
-                    static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-                i += 2;
-                break;
-            default:
-                out += c;
+        } else if (text[++i] == 'x') {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            const size_t code = codes.find(text[i]);
+            out += code != std::string_view::npos && code % 2 == 0 ? codes[code + 1] : text[i];
         }
     }
     return out;

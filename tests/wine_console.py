@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
-"""A session typed key by key into BUILD/hfm.exe in a Wine console inside tmux.
-
-    tests/wine_console.py BUILD_DIR      (run by `make test-windows`)
-
-On a console, a UTF-8 character that reaches it in pieces shows as mojibake: each prompt and
-message must show whole where a person reads it, and each restored file must equal the
-original, whose name is Chinese. What is typed is Chinese too: the name, and the sender and
-receiver lines, which N.hfm's header must hold byte for byte. Then Ctrl-C typed while a large
-file is being compressed must leave the folder as it was and say so. Exit status 0 when all holds, 1 with the faults listed.
-"""
+# A session typed key by key into BUILD/hfm.exe in a Wine console inside tmux.
+#
+#     tests/wine_console.py BUILD_DIR      (run by `make test-windows`)
+#
+# On a console, a UTF-8 character that reaches it in pieces shows as mojibake: each prompt and
+# message must show whole where a person reads it, and each restored file must equal the
+# original, whose name is Chinese. What is typed is Chinese too: the name, and the sender and
+# receiver lines, which N.hfm's header must hold byte for byte. Then Ctrl-C typed while a large
+# file is being compressed must leave the folder as it was and say so. Exit status 0 when all
+# holds, 1 with the faults listed.
 import os
 import shlex
 import subprocess

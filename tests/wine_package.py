@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
-"""The Windows package as a user gets it, checked under Wine.
-
-    tests/wine_package.py BUILD_DIR VERSION      (run by `make test-windows`)
-
-The zip holds hfm.exe and the two guides and nothing else; hfm.exe carries its version
-resource and a manifest that declares long paths; unpacked into an empty folder, it
-compresses and restores a file with a Chinese name in a folder whose full path is longer than
-260 characters. Exit status 0 when all holds, 1 with the faults listed.
-"""
+# The Windows package as a user gets it, checked under Wine.
+#
+#     tests/wine_package.py BUILD_DIR VERSION      (run by `make test-windows`)
+#
+# The zip holds hfm.exe and the two guides and nothing else; hfm.exe carries its version
+# resource and a manifest that declares long paths; unpacked into an empty folder, it
+# compresses and restores a file with a Chinese name in a folder whose full path is longer than
+# 260 characters. Exit status 0 when all holds, 1 with the faults listed.
 import os
 import subprocess
 import sys
