@@ -70,25 +70,15 @@ TEST_F(CommonFiles, SizesAreSixtyFourBitAndEmptyFilesAreNoContent) {
     std::free(content);
 }
 
+// Not called by the program: one mixed case guards it.
 TEST(HeapSort, OrdersByFrequencyThenDescendingByte) {
-    using Items = std::vector<std::pair<int, size_t>>;
-    const std::vector<std::pair<Items, Items>> cases = {
-        {{{0x41, 3}, {0x42, 1}, {0x43, 3}, {0x44, 1}},
-         {{0x44, 1}, {0x42, 1}, {0x43, 3}, {0x41, 3}}},
-        {{}, {}},
-        {{{7, 9}}, {{7, 9}}},
-        {{{9, 2}, {8, 5}, {7, 2}, {200, 2}, {0, 0}}, {{0, 0}, {200, 2}, {9, 2}, {7, 2}, {8, 5}}},
-    };
-    for (const auto& [input, sorted] : cases) {
-        std::vector<FrequencyItem> items;
-        for (auto [byte, frequency] : input)
-            items.push_back({static_cast<unsigned char>(byte), frequency});
-        heap_sort(items.data(), items.size());
-        Items got;
-        for (const auto& item : items)
-            got.emplace_back(item.byte, item.frequency);
-        EXPECT_EQ(got, sorted);
-    }
+    std::vector<FrequencyItem> items = {{9, 2}, {8, 5}, {7, 2}, {200, 2}, {0, 0}, {0x41, 3}};
+    heap_sort(items.data(), items.size());
+    std::vector<std::pair<int, size_t>> got;
+    for (const auto& item : items)
+        got.emplace_back(item.byte, item.frequency);
+    EXPECT_EQ(got, (std::vector<std::pair<int, size_t>>{
+                       {0, 0}, {200, 2}, {9, 2}, {7, 2}, {0x41, 3}, {8, 5}}));
 }
 
 // An output appears whole or not at all: a temporary shorter on disk than what was written

@@ -136,33 +136,6 @@ TEST(DecodeHeader, ReadsLinesWholeAndLeavesTheFileAtThePackedData) {
 
 class OneBitCodes : public TempDirTest {};
 
-// With two one-bit codes every bit is a byte, so the bytes, their count and the last step's
-// position are known for any size: every size over a few rounds' worth of bytes, at the start
-// and where the output is long enough to be decoded from two places. The hash decoder has
-// taken the 32 bits from the last step's start.
-TEST_F(OneBitCodes, EveryBitIsAByteUpToTheStatedSize) {
-    std::mt19937 rng(9);
-    std::string packed(size_t{70000} / 8, '\0');
-    for (char& c : packed)
-        c = static_cast<char>(rng());
-    std::string bits;
-    for (size_t i = 0; i < 8 * packed.size(); ++i)
-        bits += (packed[i / 8] >> (7 - i % 8)) & 1 ? 'b' : 'a';
-    for (size_t base : {size_t{0}, size_t{1} << 16}) {
-        for (size_t size = base + 1; size <= base + 40; ++size) {
-            write_file("t.code", std::to_string(size) + "\n0x61 0x01 0x00\n0x62 0x01 0x80\n");
-            std::string printed;
-            for (int method = 1; method <= 3; ++method)
-                EXPECT_TRUE(decode_with(method, "t.code", size, packed, &printed) ==
-                            bits.substr(0, size))
-                    << size << " bytes, method " << method;
-            EXPECT_NE(printed.find("处理的位数: " + std::to_string(size - 1 + 32) + "\n"),
-                      std::string::npos)
-                << size << " bytes";
-        }
-    }
-}
-
 // 'a' is 0 and twelve-bit codes 1000xxxxxxxx stand for every other byte, so 100000 a's, 5000
 // twelve-bit codes and 40 one-bits that match nothing make the 105000 bytes the table states.
 // One cursor stops at the last code, 160000 bits in, having taken the 32 bits from its start;

@@ -3,28 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <climits>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "input.h"
 #include "interrupt.h"
 #include "test_util.h"
-
-// Screens that no command shows; the others are pinned by the golden cases.
-TEST(UiScreens, UnusedScreensAreByteExact) {
-    EXPECT_EQ(run_with_input("1\n", [] { ui_prompt_decoding_method(); }),
-              "\n\033[1m\033[35m┌──────────── 选择解码方式 ────────────┐\033[0m\n"
-              "\033[35m│  [1] 基于解码树的逐位解码           │\033[0m\n"
-              "\033[35m│  [2] 基于编码表的匹配解码           │\033[0m\n"
-              "\033[35m│  [3] 基于哈希的快速解码             │\033[0m\n"
-              "\033[35m└─────────────────────────────────────┘\033[0m\n"
-              "\n\033[32m请选择解码方式 (1-3) > \033[0m");
-    EXPECT_EQ(run_with_input("", [] { ui_display_error("坏"); }),
-              "\n\033[1m\033[31m[错误] 坏\033[0m\n");
-    EXPECT_EQ(run_with_input("", [] { ui_display_success("好"); }),
-              "\n\033[1m\033[32m[成功] 好\033[0m\n");
-}
 
 TEST(UiProgress, DrawsFiftyCellsAroundThePosition) {
     const std::string blanks(50, ' '), bars(50, '=');
@@ -134,79 +120,73 @@ TEST(Progress, ReadsTheClockAboutOncePerBlockHoweverOftenUpdated) {
     EXPECT_LE(clock_reads, 13);  // 81 updates
 }
 
-TEST(UiReading, ChoicesAndNumbersDrainTheirLine) {
-    int (*menu)() = [] { return static_cast<int>(ui_show_main_menu()); };
-    int (*transform)() = [] { return ui_prompt_encryption_method(); };
-    int (*decoding)() = [] { return ui_prompt_decoding_method(); };
-    int (*pause)() = [] { return ui_pause(), 0; };
-    struct Case {
-        int (*read)();
-        std::string input;
-        int value;
-        std::string left;
-    };
-    const std::vector<Case> cases = {
-        {menu, "  D\n", 'D', ""},
-        {menu, "", 'q', ""},  // end of input: quit
-        {menu, "\n  \n", 'q', ""},
-        {transform, "1abc\nnext", 1, "next"},
-        {transform, "10\n", 1, ""},
-        {transform, "2\n", 0, ""},
-        {transform, "x\n", 0, ""},
-        {transform, "", 0, ""},
-        {decoding, "2x\nnext", 2, "next"},
-        {decoding, "abc\nnext", 0, "next"},
-        {decoding, "\n\n +3\n", 3, ""},
-        {decoding, "", 0, ""},
-        {decoding, std::string(200, '9') + "\nnext", INT_MAX, "next"},  // saturates
-        {decoding, "-" + std::string(20, '9') + "\n", INT_MIN, ""},
-        {decoding, "-x\nnext", 0, "next"},
-        // Full-width forms, as a Chinese input method types them, count as ASCII.
-        {menu, "ｃ\n", 'c', ""},
-        {menu, "\xEF\xBD\xA0x\nnext", '\xEF', "next"},  // U+FF60 is past the forms
-        {menu, "中\n", '\xE4', ""},
-        {transform, "１\n", 1, ""},
-        {decoding, "３\n", 3, ""},
-        {decoding, "－１２ｘ\nnext", -12, "next"},
-        {decoding, "ｘ\nnext", 0, "next"},
-        {pause, "ab\n", 0, "b\n"},
-        {pause, "１\n", 0, "\xBC\x91\n"},  // one byte, as ever
-        {pause, "", 0, ""},
-    };
-    for (const auto& c : cases) {
-        int value = -9;
-        run_with_input(c.input, [&] { value = c.read(); });
-        EXPECT_EQ(value, c.value) << c.input;
-        EXPECT_EQ(rest_of_input(), c.left) << c.input;
+namespace {
+
+// Runs `prompt` on what is typed and returns its value as tests/prompt_rules.txt writes it.
+std::string prompt_value(const std::string& prompt, size_t buffer_size, std::string* kept) {
+    if (prompt == "menu")
+        return std::string(1, ui_show_main_menu());
+    if (prompt == "transform")
+        return std::to_string(ui_prompt_encryption_method());
+    if (prompt == "decoding-box")
+        return std::to_string(ui_prompt_decoding_method());
+    if (prompt == "info") {
+        std::vector<char> buffer(buffer_size, 'Z');
+        const PromptAnswer answer = ui_prompt_info("> ", buffer.data(), buffer.size());
+        *kept = buffer.data();
+        return answer == PROMPT_ANSWERED ? "answered"
+               : answer == PROMPT_ENDED  ? "ended"
+                                         : "too-long";
     }
+    if (prompt == "pause")
+        ui_pause();
+    else if (prompt == "error")
+        ui_display_error("坏");
+    else if (prompt == "success")
+        ui_display_success("好");
+    else
+        ADD_FAILURE() << "no prompt " << prompt;
+    return "";
 }
 
-TEST(UiReading, LinesKeepBlanksLoseTheLineBreakAndAreRefusedWholeWhenLong) {
-    const std::string long_line(300, 'n');
-    struct Case {
-        std::string input;
-        size_t size;
-        PromptAnswer answer;
-        std::string text, left;
+}  // namespace
+
+// Each rule of tests/prompt_rules.txt: the bytes typed at a prompt, what it returns, what it
+// leaves unread and, where given, what it prints.
+TEST(Prompts, EachFollowsItsRules) {
+    struct Rule {
+        std::string prompt, what, typed, returns, kept, left;
+        std::optional<std::string> screen;
+        size_t buffer = 0;
     };
-    const std::vector<Case> cases = {
-        {"\nnext", 256, PROMPT_ANSWERED, "", "next"},
-        {"crlf\r\n", 256, PROMPT_ANSWERED, "crlf\r", ""},
-        {"", 256, PROMPT_ENDED, "", ""},
-        {"last", 256, PROMPT_ANSWERED, "last", ""},
-        {long_line + "\nnext", 256, PROMPT_TOO_LONG, "", "next"},
-        {std::string(127, 's') + "\nnext", 128, PROMPT_ANSWERED, std::string(127, 's'), "next"},
-        {std::string(128, 's') + "\nnext", 128, PROMPT_TOO_LONG, "", "next"},
-        {std::string(128, 's'), 128, PROMPT_TOO_LONG, "", ""},
-    };
-    for (const auto& c : cases) {
-        std::vector<char> buffer(c.size, 'Z');
-        PromptAnswer answer = PROMPT_ENDED;
-        run_with_input(c.input,
-                       [&] { answer = ui_prompt_info("> ", buffer.data(), buffer.size()); });
-        EXPECT_EQ(answer, c.answer) << c.input;
-        EXPECT_EQ(std::string(buffer.data()), c.text) << c.input;
-        EXPECT_EQ(rest_of_input(), c.left) << c.input;
+    std::vector<Rule> rules;
+    for (const Section& s :
+         read_sections(std::filesystem::path(HFM_SOURCE_DIR) / "tests/prompt_rules.txt")) {
+        if (s.kind == "rule")
+            rules.emplace_back().prompt = s.name, rules.back().what = s.value;
+        else if (s.kind == "typed")
+            rules.back().typed += s.text;
+        else if (s.kind == "buffer")
+            rules.back().buffer = std::stoul(s.name);
+        else if (s.kind == "returns")
+            rules.back().returns = s.name;
+        else if (s.kind == "kept")
+            rules.back().kept += s.text;
+        else if (s.kind == "left")
+            rules.back().left = s.text;
+        else if (s.kind == "screen")
+            rules.back().screen = s.text;
+    }
+    ASSERT_GT(rules.size(), 30u);
+    for (const Rule& rule : rules) {
+        std::string value, kept;
+        const std::string screen = run_with_input(
+            rule.typed, [&] { value = prompt_value(rule.prompt, rule.buffer, &kept); });
+        const std::string name = rule.prompt + " " + rule.what + ", typed " + rule.typed;
+        EXPECT_EQ(value, rule.returns) << name;
+        EXPECT_EQ(kept, rule.kept) << name;
+        EXPECT_EQ(rest_of_input(), rule.left) << name;
+        EXPECT_TRUE(!rule.screen || screen == *rule.screen) << name;
     }
 }
 
