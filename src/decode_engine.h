@@ -164,6 +164,7 @@ constexpr size_t ROUND_BITS = ROUND_PAIRS * FAST_BITS;
 constexpr size_t ROUND_BYTES = 2 * ROUND_PAIRS;
 constexpr size_t ROUND_READ_BITS = 128;
 static_assert(ROUND_BITS <= 56 - 7, "a round must fit in the bits the first load counts");
+static_assert(ROUND_PAIRS == 4, "the loop that makes them is unrolled by 4");
 
 // N cursors inside the loop: each bit buffer holds `count` bits from the cursor's position on,
 // and beyond them only zeros or the right bits, so the next refill can OR its bytes in over
@@ -249,6 +250,11 @@ DECODE_LOOP_INLINE void decode_rounds(const FastPairTable& pairs, RoundState<N>*
         }
         if (left_to_step)
             break;
+        // Unrolled, the lookups of a round form one straight chain per cursor; GCC does not
+        // always see that by itself.
+#if defined(__GNUC__)
+#pragma GCC unroll 4
+#endif
         for (unsigned k = 0; k < ROUND_PAIRS; ++k) {
             for (size_t i = 0; i < N; ++i) {
                 if (k != 0)
