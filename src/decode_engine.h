@@ -31,6 +31,14 @@
 #define DECODE_LOOP_INLINE inline
 #endif
 
+// Unrolled, the lookups of a round form one straight chain per cursor; GCC does not always
+// see that by itself.
+#if defined(__GNUC__)
+#define DECODE_LOOP_UNROLL_ROUND _Pragma("GCC unroll 4")
+#else
+#define DECODE_LOOP_UNROLL_ROUND
+#endif
+
 namespace {
 
 // ---- The lookup front end --------------------------------------------------------------------
@@ -250,11 +258,7 @@ DECODE_LOOP_INLINE void decode_rounds(const FastPairTable& pairs, RoundState<N>*
         }
         if (left_to_step)
             break;
-        // Unrolled, the lookups of a round form one straight chain per cursor; GCC does not
-        // always see that by itself.
-#if defined(__GNUC__)
-#pragma GCC unroll 4
-#endif
+        DECODE_LOOP_UNROLL_ROUND
         for (unsigned k = 0; k < ROUND_PAIRS; ++k) {
             for (size_t i = 0; i < N; ++i) {
                 if (k != 0)
