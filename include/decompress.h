@@ -44,7 +44,7 @@ std::unique_ptr<CodeEntry[]> load_code_table(const char* code_filename, size_t* 
 
 // Restores `filename` (a .hfm file) into its stem followed by "_recovered.txt" (a name cut
 // to 255 bytes), after the stored sender and receiver lines match the given ones. Then it
-// calls `ask_method` for the decoding method, 1 to 3; any other answer calls the
+// calls `ask_method` (never null) for the decoding method, 1 to 3; any other answer calls the
 // decompression off (the asker says why). The steps show in `progress`, when given.
 // 0 when the restored file is in place; -1 after printing the reason, and then no
 // partial output is left and an earlier restored file stays as it was. Stopped by an
@@ -106,12 +106,6 @@ int read_compressed_header(std::FILE* file, CompressedHeader* header);
 // the bits run out or do not fit the table; no bit past 8 * compressed_size is read. A
 // `progress`, when given, shows the decoding as a step.
 
-// Where the output is large enough, each decoder runs a second cursor a stretch ahead of the
-// first, which doubles its speed; off, the first does all. The bytes, their count, every
-// figure printed and every bit read are the same either way: tests compare the two, and the
-// benchmark shows what the second buys. On unless turned off.
-void decode_with_lead_cursor(bool on);
-
 // Walks the tree one bit at a time, one byte per leaf; stops at a bit with no child.
 size_t decode_with_tree(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size,
@@ -134,3 +128,10 @@ size_t decode_with_code_table(const unsigned char* compressed_data, size_t compr
 size_t decode_with_hash(const unsigned char* compressed_data, size_t compressed_size,
                         unsigned char* decoded_data, size_t original_size, const CodeEntry* codes,
                         size_t unique_chars, ProgressSink* progress = nullptr);
+
+// Where the output is large enough, each decoder runs a second cursor a stretch ahead of the
+// first, which makes the common short codes decode faster; off, the first does all. The bytes,
+// their count and every figure printed are the same either way (the second may read further
+// into damaged data, never past its end): tests compare the two, and the benchmark shows
+// what the second buys. On unless turned off.
+void decode_with_lead_cursor(bool on);

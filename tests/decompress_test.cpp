@@ -14,6 +14,7 @@
 
 #include "common.h"
 #include "compress.h"
+#include "progress.h"
 #include "test_util.h"
 #include "ui.h"
 
@@ -207,6 +208,33 @@ TEST_F(RestoredHash, IsThatOfTheRestoredFile) {
             }
         }
     }
+}
+
+class DecompressProgress : public TempDirTest {};
+
+// The method is asked with no bar on the screen, and the wait for the answer is no part of
+// the work whose second the bar waits out.
+TEST_F(DecompressProgress, AsksWithTheBarClearedAndBeginsTheWorkAfterTheAnswer) {
+    struct Recorder final : ProgressSink {
+        void begin() override { calls += 'b'; }
+        void start(const char*, uint64_t) override { calls += 's'; }
+        void update(uint64_t) override { calls += 'u'; }
+        void clear() override { calls += 'c'; }
+        std::string calls;
+    };
+    static Recorder recorder;
+    static std::string calls_when_asked;
+    write_file("n", "abracadabra");
+    run_with_input("", [] { compress_file("n", "S", "R", ENCRYPT_METHOD_OFFSET); });
+    int status = -1;
+    run_with_input("", [&] {
+        status = decompress_file(
+            "n.hfm", "S", "R", [] { return calls_when_asked = recorder.calls, 1; }, &recorder);
+    });
+    EXPECT_EQ(status, 0);
+    ASSERT_FALSE(calls_when_asked.empty());
+    EXPECT_EQ(calls_when_asked.back(), 'c') << recorder.calls;
+    EXPECT_EQ(recorder.calls.substr(calls_when_asked.size(), 1), "b") << recorder.calls;
 }
 
 class DamagedPairs : public TempDirTest {};
