@@ -237,44 +237,4 @@ TEST_F(DecompressProgress, AsksWithTheBarClearedAndBeginsTheWorkAfterTheAnswer) 
     EXPECT_EQ(recorder.calls.substr(calls_when_asked.size(), 1), "b") << recorder.calls;
 }
 
-class DamagedPairs : public TempDirTest {};
-
-// A seeded sample of cuts and bit flips of a compressed pair, each restored by every method: a
-// success restores exactly as many bytes as the table states and leaves one file more, a
-// failure returns -1 and leaves the folder as it was. The runs' own lines are not checked.
-TEST_F(DamagedPairs, RestoreTheStatedSizeOrLeaveNothing) {
-    std::string input;
-    for (size_t v = 0, a = 1, b = 1; v < 14; ++v, b += a, a = b - a)  // codes up to 13 bits
-        input.append(a, static_cast<char>('a' + v));
-    std::mt19937 rng(11);
-    std::shuffle(input.begin(), input.end(), rng);
-    write_file("n", input);
-    run_with_input("", [] { compress_file("n", "S", "R", ENCRYPT_METHOD_OFFSET); });
-    const std::string pair[2] = {read_file("n.hfm"), read_file("n.hfm.code")};
-    const char* const names[2] = {"n.hfm", "n.hfm.code"};
-    for (int round = 0; round < 600; ++round) {
-        const int which = round % 2;
-        std::string damaged = pair[which];
-        if (rng() % 3 == 0)
-            damaged.resize(rng() % damaged.size());
-        else
-            damaged[rng() % damaged.size()] ^= static_cast<char>(1 << rng() % 8);
-        write_file(names[which], damaged);
-        size_t stated = 0;
-        std::sscanf(read_file("n.hfm.code").c_str(), "%zu", &stated);
-        const int method = 1 + round / 2 % 3;
-        int status = 0;
-        run_with_input(std::to_string(method) + "\n", [&] {
-            status = decompress_file("n.hfm", "S", "R", ui_ask_decoding_method);
-        });
-        const size_t files = static_cast<size_t>(std::distance(fs::directory_iterator("."), {}));
-        const std::string restored = read_file("n_recovered.txt");
-        EXPECT_TRUE(status == 0 ? restored.size() == stated && files == 4
-                                : status == -1 && files == 3)
-            << "round " << round << ", method " << method << ": status " << status;
-        fs::remove("n_recovered.txt");
-        write_file(names[which], pair[which]);
-    }
-}
-
 }  // namespace
