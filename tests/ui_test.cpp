@@ -4,106 +4,15 @@
 
 #include <chrono>
 #include <filesystem>
+#include <list>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "input.h"
 #include "interrupt.h"
 #include "test_util.h"
-
-TEST(UiProgress, DrawsFiftyCellsAroundThePosition) {
-    const std::string blanks(50, ' '), bars(50, '=');
-    struct Case {
-        int percentage;
-        std::string label, cells, tail;
-    };
-    const std::vector<Case> cases = {
-        {0, "  0", ">" + blanks.substr(1), "\r"},
-        {37, " 37", bars.substr(0, 18) + ">" + blanks.substr(0, 31), "\r"},
-        {50, " 50", bars.substr(0, 25) + ">" + blanks.substr(0, 24), "\r"},
-        {100, "100", bars, "\r\n"},
-        {-1, " -1", ">" + blanks.substr(1), "\r"},
-        {-2, " -2", blanks, "\r"},
-        {101, "101", bars, "\r"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(run_with_input("", [&] { ui_display_progress("压缩", c.percentage); }),
-                  "\033[1m\033[36m[压缩] " + c.label + "% [" + c.cells + "] \033[0m" + c.tail)
-            << c.percentage;
-    }
-}
-
-// Each case drives a bar with a clock set by hand, from 0 ms on; steps are ten blocks long.
-TEST(Progress, ShowsOnATerminalAfterASecondAndIsErasedBeforeTheNextLine) {
-    const auto bar = [](const char* label, int percentage) {
-        return run_with_input("", [&] { ui_display_progress(label, percentage); });
-    };
-    const std::string erase = "\r\033[K";
-    enum Kind { START, UPDATE, CLEAR, BEGIN };
-    struct Event {
-        int ms;
-        Kind kind;
-        uint64_t blocks = 0;  // done, for UPDATE
-        const char* label = "读取";
-    };
-    struct Case {
-        const char* what;
-        std::vector<Event> events;
-        std::string screen;  // the destructor's erase included
-    };
-    const std::vector<Case> cases = {
-        {"quiet for a second", {{0, START}, {999, UPDATE, 5}, {999, CLEAR}}, ""},
-        {"a wait before the work is not part of it",
-         {{0, START}, {900, BEGIN}, {1800, UPDATE, 5}},
-         ""},
-        {"drawn, then erased",
-         {{0, START}, {1000, UPDATE, 5}, {1001, CLEAR}, {1001, CLEAR}},
-         bar("读取", 50) + erase},
-        {"erased when the work ends", {{0, START}, {1200, UPDATE, 3}}, bar("读取", 30) + erase},
-        {"never at 100", {{0, START}, {1500, UPDATE, 10}}, bar("读取", 99) + erase},
-        {"a few draws a second",
-         {{0, START}, {1000, UPDATE, 2}, {1100, UPDATE, 3}, {1250, UPDATE, 4}},
-         bar("读取", 20) + bar("读取", 40) + erase},
-        {"a new step replaces a drawn bar at once",
-         {{0, START}, {1000, UPDATE, 5}, {1100, START, 0, "写入"}, {1350, UPDATE, 1}},
-         bar("读取", 50) + bar("写入", 0) + bar("写入", 10) + erase},
-        {"later steps need no second of their own",
-         {{0, START},
-          {1000, UPDATE, 5},
-          {1000, CLEAR},
-          {1300, START, 0, "写入"},
-          {1300, UPDATE, 2}},
-         bar("读取", 50) + erase + bar("写入", 20) + erase},
-    };
-    for (bool terminal : {true, false}) {
-        for (const Case& c : cases) {
-            Progress::Clock::time_point now{};
-            int clock_reads = 0;
-            const std::string screen = run_with_input("", [&] {
-                Progress progress(terminal, [&] {
-                    ++clock_reads;
-                    return now;
-                });
-                for (const Event& e : c.events) {
-                    now = Progress::Clock::time_point(std::chrono::milliseconds(e.ms));
-                    if (e.kind == START)
-                        progress.start(e.label, 10 * PROGRESS_BLOCK_BYTES);
-                    else if (e.kind == UPDATE)
-                        progress.update(e.blocks * PROGRESS_BLOCK_BYTES);
-                    else if (e.kind == BEGIN)
-                        progress.begin();
-                    else
-                        progress.clear();
-                }
-            });
-            EXPECT_EQ(screen, terminal ? c.screen : "") << c.what << ", terminal " << terminal;
-            if (!terminal) {
-                EXPECT_EQ(clock_reads, 0) << c.what;
-            }
-        }
-    }
-}
 
 TEST(Progress, ReadsTheClockAboutOncePerBlockHoweverOftenUpdated) {
     int clock_reads = 0;
@@ -122,50 +31,91 @@ TEST(Progress, ReadsTheClockAboutOncePerBlockHoweverOftenUpdated) {
 
 namespace {
 
-// Runs `prompt` on what is typed and returns its value as tests/prompt_rules.txt writes it.
-std::string prompt_value(const std::string& prompt, size_t buffer_size, std::string* kept) {
-    if (prompt == "menu")
+struct Rule {
+    std::string prompt, what, typed, events, returns, kept, left;
+    std::optional<std::string> screen;
+    size_t buffer = 0;
+};
+
+// Plays a progress rule's events on a bar of ten blocks; returns the count of clock reads.
+int play_progress(const std::string& events, bool terminal) {
+    Progress::Clock::time_point now{};
+    int clock_reads = 0;
+    std::list<std::string> labels;  // the bar keeps a pointer to its label
+    Progress progress(terminal, [&] {
+        ++clock_reads;
+        return now;
+    });
+    std::istringstream lines(events);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        int ms = 0;
+        std::string kind, arg;
+        words >> ms >> kind >> arg;
+        now = Progress::Clock::time_point(std::chrono::milliseconds(ms));
+        if (kind == "start")
+            progress.start(labels.emplace_back(arg).c_str(), 10 * PROGRESS_BLOCK_BYTES);
+        else if (kind == "update")
+            progress.update(std::stoull(arg) * PROGRESS_BLOCK_BYTES);
+        else if (kind == "begin")
+            progress.begin();
+        else if (kind == "clear")
+            progress.clear();
+        else
+            ADD_FAILURE() << "no event " << line;
+    }
+    return clock_reads;
+}
+
+// Runs the rule's prompt on what is typed and returns its value as tests/console_rules.txt
+// writes it.
+std::string prompt_value(const Rule& rule, std::string* kept) {
+    if (rule.prompt == "menu")
         return std::string(1, ui_show_main_menu());
-    if (prompt == "transform")
+    if (rule.prompt == "transform")
         return std::to_string(ui_prompt_encryption_method());
-    if (prompt == "decoding-box")
+    if (rule.prompt == "decoding-box")
         return std::to_string(ui_prompt_decoding_method());
-    if (prompt == "info") {
-        std::vector<char> buffer(buffer_size, 'Z');
+    if (rule.prompt == "info") {
+        std::vector<char> buffer(rule.buffer, 'Z');
         const PromptAnswer answer = ui_prompt_info("> ", buffer.data(), buffer.size());
         *kept = buffer.data();
         return answer == PROMPT_ANSWERED ? "answered"
                : answer == PROMPT_ENDED  ? "ended"
                                          : "too-long";
     }
-    if (prompt == "pause")
+    if (rule.prompt == "progress") {
+        const int quiet_reads = play_progress(rule.events, false);
+        play_progress(rule.events, true);
+        return quiet_reads == 0 ? "" : "the clock read off a terminal";
+    }
+    if (rule.prompt == "bar")
+        ui_display_progress("压缩", std::stoi(rule.what));
+    else if (rule.prompt == "pause")
         ui_pause();
-    else if (prompt == "error")
+    else if (rule.prompt == "error")
         ui_display_error("坏");
-    else if (prompt == "success")
+    else if (rule.prompt == "success")
         ui_display_success("好");
     else
-        ADD_FAILURE() << "no prompt " << prompt;
+        ADD_FAILURE() << "no prompt " << rule.prompt;
     return "";
 }
 
 }  // namespace
 
-// Each rule of tests/prompt_rules.txt: the bytes typed at a prompt, what it returns, what it
+// Each rule of tests/console_rules.txt: the bytes typed at a prompt, what it returns, what it
 // leaves unread and, where given, what it prints.
-TEST(Prompts, EachFollowsItsRules) {
-    struct Rule {
-        std::string prompt, what, typed, returns, kept, left;
-        std::optional<std::string> screen;
-        size_t buffer = 0;
-    };
+TEST(ConsoleRules, EachPromptAndBarFollowsItsRules) {
     std::vector<Rule> rules;
     for (const Section& s :
-         read_sections(std::filesystem::path(HFM_SOURCE_DIR) / "tests/prompt_rules.txt")) {
+         read_sections(std::filesystem::path(HFM_SOURCE_DIR) / "tests/console_rules.txt")) {
         if (s.kind == "rule")
             rules.emplace_back().prompt = s.name, rules.back().what = s.value;
         else if (s.kind == "typed")
             rules.back().typed += s.text;
+        else if (s.kind == "events")
+            rules.back().events = s.text;
         else if (s.kind == "buffer")
             rules.back().buffer = std::stoul(s.name);
         else if (s.kind == "returns")
@@ -177,16 +127,16 @@ TEST(Prompts, EachFollowsItsRules) {
         else if (s.kind == "screen")
             rules.back().screen = s.text;
     }
-    ASSERT_GT(rules.size(), 30u);
+    ASSERT_GT(rules.size(), 45u);
     for (const Rule& rule : rules) {
         std::string value, kept;
-        const std::string screen = run_with_input(
-            rule.typed, [&] { value = prompt_value(rule.prompt, rule.buffer, &kept); });
+        const std::string screen =
+            run_with_input(rule.typed, [&] { value = prompt_value(rule, &kept); });
         const std::string name = rule.prompt + " " + rule.what + ", typed " + rule.typed;
         EXPECT_EQ(value, rule.returns) << name;
         EXPECT_EQ(kept, rule.kept) << name;
         EXPECT_EQ(rest_of_input(), rule.left) << name;
-        EXPECT_TRUE(!rule.screen || screen == *rule.screen) << name;
+        EXPECT_TRUE(same_text(rule.screen.value_or(screen), screen)) << name;
     }
 }
 
