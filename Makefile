@@ -133,15 +133,19 @@ test-windows: windows-package
 		&& python3 tests/wine_package.py $(WIN_BUILD) $(VERSION); \
 		status=$$?; tools/wine-run --stop; exit $$status
 
-# A 2.5 GiB file compressed and restored by hfm.exe under Wine (about 3 GiB of disk in the
-# build folder, 6 GiB of memory); not part of CI.
-test-windows-big:
-	@sh tools/install-deps build g++-mingw-w64-x86-64 wine64 googletest
-	$(WIN_CMAKE) -DHFM_TESTS=ON
+# A file of 2.5 GiB (sparse, every byte 0) compressed and restored by hfm.exe under Wine: one
+# read or write of 2 GiB or more fails in the Windows C runtime. Needs about 3 GiB of disk in the
+# build folder and 6 GiB of memory; not part of CI.
+BIG_KEYS = c\nbig.bin\nS\nR\n1\n\nd\nbig.bin.hfm\nS\nR\n3\n\nq\n
+test-windows-big: windows
+	@sh tools/install-deps wine64
+	rm -rf $(WIN_BUILD)/big && mkdir -p $(WIN_BUILD)/big
+	truncate -s 2560M $(WIN_BUILD)/big/big.bin
 	tools/wine-run --start
-	cmake --build $(WIN_BUILD) -j $(JOBS) && tools/wine-run $(WIN_BUILD)/hfm_tests.exe \
-		--gtest_also_run_disabled_tests --gtest_filter='*TwoAndAHalfGiB*'; \
-		status=$$?; tools/wine-run --stop; exit $$status
+	cd $(WIN_BUILD)/big && printf '$(BIG_KEYS)' | $(CURDIR)/tools/wine-run ../hfm.exe >screen.txt; \
+		status=$$?; $(CURDIR)/tools/wine-run --stop; [ $$status -eq 0 ] \
+		&& grep -q 文件压缩成功 screen.txt && grep -q 文件解压成功 screen.txt \
+		&& cmp big.bin big.bin_recovered.txt && echo "test-windows-big: 2.5 GiB restored whole"
 
 format:
 	clang-format -i include/*.h src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp fuzz/*.cpp fuzz/*.h
