@@ -1,5 +1,6 @@
 #include "fuzz_support.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,10 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-
-#ifndef _WIN32
-#include <sys/mman.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -35,10 +32,6 @@ ScratchFile::~ScratchFile() {
 }
 
 GuardedBytes::GuardedBytes(const Bytes& bytes) : size_(bytes.size()) {
-#ifdef _WIN32
-    block_ = new unsigned char[size_ + 1];
-    data_ = block_;
-#else
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     block_size_ = (size_ + page - 1) / page * page + page;
     void* block =
@@ -47,16 +40,11 @@ GuardedBytes::GuardedBytes(const Bytes& bytes) : size_(bytes.size()) {
     block_ = static_cast<unsigned char*>(block);
     fuzz_check(mprotect(block_ + block_size_ - page, page, PROT_NONE) == 0, "the guard is set");
     data_ = block_ + block_size_ - page - size_;
-#endif
     std::copy(bytes.begin(), bytes.end(), data_);
 }
 
 GuardedBytes::~GuardedBytes() {
-#ifdef _WIN32
-    delete[] block_;
-#else
     munmap(block_, block_size_);
-#endif
 }
 
 std::string_view as_text(const uint8_t* data, size_t size) {

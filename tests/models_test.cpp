@@ -53,31 +53,56 @@ std::unique_ptr<CompressResult> made_up_codes(std::mt19937& rng, size_t original
     return r;
 }
 
-// A table and packed bytes: half the time what the compressor wrote for skewed text, with a
-// few bits flipped and the size a little off; otherwise made-up entries of mixed lengths,
-// equal and overlapping codes among them, over random bits. Either table is written by the
-// compressor's own writer.
-std::string table_and_data(std::mt19937& rng) {
+// A table and packed bytes, small or long enough to be decoded from two places at once. Three
+// times in four what the compressor wrote for skewed text whose halves code to different
+// lengths (so the rate a lead's start is reckoned from changes on the way), for fixed three-bit
+// codes (which meet a lead only where its start is a multiple of three) or for a chain of codes
+// that a cursor may never fall into step with; then bits flipped anywhere or near the middle,
+// the data cut now and then, and the stated size off by a little or a lot. Otherwise made-up
+// entries of mixed lengths, equal and overlapping codes among them, over random bits, whose
+// steps skip and stop. Either table is written by the compressor's own writer.
+std::string table_and_data(std::mt19937& rng, bool large) {
     std::string packed;
     std::unique_ptr<CompressResult> r;
-    if (rng() % 2 == 0) {
-        const std::string text = skewed_bytes(rng, 1 + rng() % 4000, 2 + rng() % 60);
+    if (rng() % 4 != 0) {
+        const size_t length =
+            large ? 1 + (size_t{1} << 16) * (1 + rng() % 5) / 2 + rng() % 2000 : 1 + rng() % 4000;
+        // Few values half the time: then most lookups decode two codes at once.
+        const unsigned values = 2 + rng() % (rng() % 2 ? 3 : 100);
+        std::string text = skewed_bytes(rng, length / 2, values) +
+                           skewed_bytes(rng, length - length / 2, values + rng() % 150);
+        const unsigned kind = rng() % 8;
+        if (kind == 0) {
+            for (size_t i = 0; i < text.size(); ++i)
+                text[i] = static_cast<char>('a' + i % 8);
+        } else if (kind == 1 && large) {
+            // Fibonacci counts below a value much more frequent than them all make codes
+            // 1, 00, 010, 0110, ...
+            text.assign(60000 + rng() % 10000, '\0');
+            for (size_t v = 1, a = 1, b = 1; v <= 20; ++v, b += a, a = b - a)
+                text.append(a, static_cast<char>(v));
+            std::shuffle(text.begin(), text.end(), rng);
+        }
         r.reset(compress_data(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
-        r->original_size += rng() % 3;
+        const long offs[] = {0, 0, 0, 1, 2, -1, -7, -4000, 50};
+        r->original_size =
+            static_cast<size_t>(std::max(0L, static_cast<long>(text.size()) + offs[rng() % 9]));
         packed.assign(r->data.get(), r->data.get() + r->size);
-        for (int flips = rng() % 3; flips > 0; --flips)
-            packed[rng() % packed.size()] ^= static_cast<char>(1 << rng() % 8);
+        for (int flips = rng() % 4; flips > 0; --flips) {
+            size_t at = rng() % 2 && packed.size() > 16 ? packed.size() / 2 - 8 + rng() % 16
+                                                        : rng() % packed.size();
+            packed[at] ^= static_cast<char>(1 << rng() % 8);
+        }
+        if (rng() % 8 == 0)
+            packed.resize(packed.size() / 2 + rng() % (packed.size() / 2 + 1));
+    } else if (large) {
+        packed = skewed_bytes(rng, 9000 + rng() % 20000, 256);
+        r = made_up_codes(rng, (size_t{1} << 16) + rng() % (8 * packed.size() - 60000), 12);
     } else {
         packed = skewed_bytes(rng, rng() % 400, 256);
         r = made_up_codes(rng, rng() % (8 * packed.size() + 9), 13);
     }
     return format_code_table(*r) + '\0' + packed;
-}
-
-std::string seeded_input(const std::string& kind, std::mt19937& rng) {
-    if (kind == "bytes")
-        return skewed_bytes(rng, rng() % 5000, 1 + rng() % 256);
-    return table_and_data(rng);
 }
 
 class FuzzReplay : public ::testing::TestWithParam<FuzzTarget> {};
@@ -96,7 +121,10 @@ TEST_P(FuzzReplay, KeptAndSeededInputsHoldEveryProperty) {
     ASSERT_GT(inputs.size(), 0u) << "no kept input for " << target.name;
     std::mt19937 rng(7);
     for (int i = 0; i < SEEDED_INPUTS; ++i)
-        inputs.emplace_back("seeded input " + std::to_string(i), seeded_input(target.seeds, rng));
+        inputs.emplace_back("seeded input " + std::to_string(i),
+                            std::string(target.seeds) == "bytes"
+                                ? skewed_bytes(rng, rng() % 5000, 1 + rng() % 256)
+                                : table_and_data(rng, false));
     for (const auto& [name, bytes] : inputs) {
         std::fprintf(stderr, "\r%s  ", name.c_str());  // names the input when a property aborts
         run_with_input(
@@ -107,56 +135,11 @@ TEST_P(FuzzReplay, KeptAndSeededInputsHoldEveryProperty) {
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(FUZZ_TARGETS),
                          [](const auto& target) { return std::string(target.param.name); });
 
-// Outputs long enough to be decoded from two places at once, and the ways the two can fail to
-// meet: halves that code to different lengths (so the rate a lead's start is reckoned from
-// changes on the way), fixed three-bit codes (which meet a lead only where its start is a
-// multiple of three), chains of codes that may never fall into step, flipped bits and cuts anywhere
-// in the data, stated sizes off by a little or a lot, and made-up tables over random bits, whose
-// steps skip and stop.
-std::string split_input(std::mt19937& rng) {
-    std::string packed;
-    std::unique_ptr<CompressResult> r;
-    if (rng() % 4 != 0) {
-        const size_t length = 1 + (size_t{1} << 16) * (1 + rng() % 5) / 2 + rng() % 2000;
-        // Few values half the time: then most lookups decode two codes at once.
-        const unsigned values = 2 + rng() % (rng() % 2 ? 3 : 100);
-        std::string text = skewed_bytes(rng, length / 2, values) +
-                           skewed_bytes(rng, length - length / 2, values + rng() % 150);
-        const unsigned kind = rng() % 8;
-        if (kind == 0) {
-            for (size_t i = 0; i < text.size(); ++i)
-                text[i] = static_cast<char>('a' + i % 8);
-        } else if (kind == 1) {
-            // Fibonacci counts below a value much more frequent than them all make codes
-            // 1, 00, 010, 0110, ..., which a cursor starting inside one may never fall into
-            // step with.
-            text.assign(60000 + rng() % 10000, '\0');
-            for (size_t v = 1, a = 1, b = 1; v <= 20; ++v, b += a, a = b - a)
-                text.append(a, static_cast<char>(v));
-            std::shuffle(text.begin(), text.end(), rng);
-        }
-        r.reset(compress_data(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
-        const long offs[] = {0, 0, 0, 1, -1, -7, -4000, 50};
-        r->original_size = static_cast<size_t>(static_cast<long>(text.size()) + offs[rng() % 8]);
-        packed.assign(r->data.get(), r->data.get() + r->size);
-        for (int flips = rng() % 4; flips > 0; --flips) {
-            size_t at = rng() % 2 ? packed.size() / 2 - 8 + rng() % 16 : rng() % packed.size();
-            packed[at] ^= static_cast<char>(1 << rng() % 8);
-        }
-        if (rng() % 8 == 0)
-            packed.resize(packed.size() / 2 + rng() % (packed.size() / 2));
-    } else {
-        packed = skewed_bytes(rng, 9000 + rng() % 20000, 256);
-        r = made_up_codes(rng, (size_t{1} << 16) + rng() % (8 * packed.size() - 60000), 12);
-    }
-    return format_code_table(*r) + '\0' + packed;
-}
-
 // With the second cursor and without it: the same bytes, count and printed bit count.
 TEST(SplitDecoding, EveryDecoderMatchesItsModelAroundTheJoinAndAlone) {
     std::mt19937 rng(23);
     for (int i = 0; i < 60; ++i) {
-        const std::string input = split_input(rng);
+        const std::string input = table_and_data(rng, true);
         for (const FuzzTarget& target : FUZZ_TARGETS) {
             for (bool lead : {true, false}) {
                 if (std::string(target.seeds) != "table_and_data")

@@ -162,7 +162,7 @@ ProgramRun run_program(const std::string& keys, uint64_t, int timeout_seconds) {
 #else
 
 // Standard output goes through a pipe, which a file-size limit does not cap; standard error
-// goes to a file (no case prints to it). The alarm outlives exec, so a hung program ends.
+// goes to a file (no case prints to it). The alarm outlives exec: a run that hangs ends.
 ProgramRun run_program(const std::string& keys, uint64_t file_size_limit, int timeout_seconds) {
     const fs::path keys_path = scratch_path("keys"), err_path = scratch_path("err");
     write_file(keys_path.string(), keys);
@@ -190,11 +190,12 @@ ProgramRun run_program(const std::string& keys, uint64_t file_size_limit, int ti
             _exit(126);
         for (int fd : {keys_fd, err_fd, out_pipe[0], out_pipe[1]})
             close(fd);
-        if (file_size_limit != 0) {
-            std::signal(SIGXFSZ, SIG_IGN);
-            rlimit limit{file_size_limit, file_size_limit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
+        // Without a limit of its own a run may still write no file past 1 GiB, its errors
+        // included.
+        const rlim_t largest = file_size_limit != 0 ? file_size_limit : rlim_t{1} << 30;
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{largest, largest};
+        setrlimit(RLIMIT_FSIZE, &limit);
         alarm(static_cast<unsigned>(timeout_seconds));
         execvp(argv[0], argv.data());
         _exit(127);

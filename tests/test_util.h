@@ -40,7 +40,7 @@ struct ProgramRun {
 };
 
 // Runs the program in the working folder with `keys` as its whole standard input. Writes past
-// `file_size_limit` bytes (0: none) fail instead of killing it. A run that prints more than
+// `file_size_limit` bytes (0: 1 GiB) fail instead of killing it. A run that prints more than
 // a few megabytes or takes more than a minute is killed: no fault can fill the disk or hang
 // the suite. HFM_TEST_WRAPPER, when set, is a command to run the program under (valgrind).
 // On Windows there is no file-size limit, and the CR that text mode puts before each line
