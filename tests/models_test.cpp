@@ -24,6 +24,7 @@ void PrintTo(const FuzzTarget& target, std::ostream* out) {
 namespace {
 
 constexpr int SEEDED_INPUTS = 300;
+constexpr int LARGE_INPUTS = 60;  // of tables, long enough to be decoded from two places
 
 // Bytes of `length` drawn from a skewed alphabet of `values` byte values.
 std::string skewed_bytes(std::mt19937& rng, size_t length, unsigned values) {
@@ -107,7 +108,9 @@ std::string table_and_data(std::mt19937& rng, bool large) {
 
 class FuzzReplay : public ::testing::TestWithParam<FuzzTarget> {};
 
-TEST_P(FuzzReplay, KeptAndSeededInputsHoldEveryProperty) {
+// Each input with the second cursor and without it: the same bytes, count and printed bit
+// count, around the join and alone.
+TEST_P(FuzzReplay, KeptAndSeededInputsHoldEveryPropertyWithTheSecondCursorAndWithout) {
     const FuzzTarget& target = GetParam();
     const fs::path source(HFM_SOURCE_DIR);
     std::vector<std::pair<std::string, std::string>> inputs;  // name, bytes
@@ -119,41 +122,26 @@ TEST_P(FuzzReplay, KeptAndSeededInputsHoldEveryProperty) {
             inputs.emplace_back(file.path().string(), read_file(file.path().string()));
     }
     ASSERT_GT(inputs.size(), 0u) << "no kept input for " << target.name;
+    const bool tables = std::string(target.seeds) == "table_and_data";
     std::mt19937 rng(7);
-    for (int i = 0; i < SEEDED_INPUTS; ++i)
+    for (int i = 0; i < SEEDED_INPUTS + (tables ? LARGE_INPUTS : 0); ++i)
         inputs.emplace_back("seeded input " + std::to_string(i),
-                            std::string(target.seeds) == "bytes"
-                                ? skewed_bytes(rng, rng() % 5000, 1 + rng() % 256)
-                                : table_and_data(rng, false));
+                            tables ? table_and_data(rng, i >= SEEDED_INPUTS)
+                                   : skewed_bytes(rng, rng() % 5000, 1 + rng() % 256));
     for (const auto& [name, bytes] : inputs) {
-        std::fprintf(stderr, "\r%s  ", name.c_str());  // names the input when a property aborts
-        run_with_input(
-            "", [&] { target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()); });
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(FUZZ_TARGETS),
-                         [](const auto& target) { return std::string(target.param.name); });
-
-// With the second cursor and without it: the same bytes, count and printed bit count.
-TEST(SplitDecoding, EveryDecoderMatchesItsModelAroundTheJoinAndAlone) {
-    std::mt19937 rng(23);
-    for (int i = 0; i < 60; ++i) {
-        const std::string input = table_and_data(rng, true);
-        for (const FuzzTarget& target : FUZZ_TARGETS) {
-            for (bool lead : {true, false}) {
-                if (std::string(target.seeds) != "table_and_data")
-                    continue;
-                // Names the input when a property aborts.
-                std::fprintf(stderr, "\rsplit input %d, %s, lead %d  ", i, target.name, lead);
-                decode_with_lead_cursor(lead);
-                run_with_input("", [&] {
-                    target.run(reinterpret_cast<const uint8_t*>(input.data()), input.size());
-                });
-            }
+        for (bool lead : {true, false}) {
+            // Names the input when a property aborts.
+            std::fprintf(stderr, "\r%s, lead %d  ", name.c_str(), lead);
+            decode_with_lead_cursor(lead);
+            run_with_input("", [&] {
+                target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            });
         }
     }
     decode_with_lead_cursor(true);
 }
+
+INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(FUZZ_TARGETS),
+                         [](const auto& target) { return std::string(target.param.name); });
 
 }  // namespace
