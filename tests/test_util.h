@@ -43,8 +43,8 @@ struct ProgramRun {
 // `file_size_limit` bytes (0: 1 GiB) fail instead of killing it. A run that prints more than
 // a few megabytes or takes more than a minute is killed: no fault can fill the disk or hang
 // the suite. HFM_TEST_WRAPPER, when set, is a command to run the program under (valgrind).
-// On Windows there is no file-size limit, and the CR that text mode puts before each line
-// feed of the output is taken out.
+// On Windows there is no file-size limit nor a time limit of its own (ctest's holds), and the CR
+// that text mode puts before each line feed of the output is taken out.
 ProgramRun run_program(const std::string& keys, uint64_t file_size_limit = 0,
                        int timeout_seconds = 60);
 
