@@ -129,8 +129,7 @@ test-windows: windows-package
 	tools/wine-run --start
 	cmake --build $(WIN_BUILD) -j $(JOBS) \
 		&& (cd $(WIN_BUILD) && ctest --output-on-failure --repeat until-pass:2 -j $(JOBS)) \
-		&& python3 tests/wine_console.py $(WIN_BUILD) \
-		&& python3 tests/wine_package.py $(WIN_BUILD) $(VERSION); \
+		&& python3 tests/wine_test.py $(WIN_BUILD) $(VERSION); \
 		status=$$?; tools/wine-run --stop; exit $$status
 
 # A file of 2.5 GiB (sparse, every byte 0) compressed and restored by hfm.exe under Wine: one
