@@ -27,27 +27,6 @@ class ScratchFile {
     std::string path_;
 };
 
-// Bytes that end just before a page the process may not touch, so that reading or writing
-// one byte past them faults at once, with or without a sanitizer.
-class GuardedBytes {
-  public:
-    explicit GuardedBytes(const Bytes& bytes);
-    ~GuardedBytes();
-    GuardedBytes(const GuardedBytes&) = delete;
-    GuardedBytes& operator=(const GuardedBytes&) = delete;
-    unsigned char* data() const { return data_; }
-    size_t size() const { return size_; }
-    Bytes bytes() const { return Bytes(data_, data_ + size_); }
-
-  private:
-    unsigned char* block_ = nullptr;
-    size_t block_size_ = 0;
-    unsigned char* data_ = nullptr;
-    size_t size_ = 0;
-};
-
-std::string_view as_text(const uint8_t* data, size_t size);
-
 // A decoder input: the code table text before the first NUL, the packed bytes after it.
 struct TableAndData {
     std::string_view table;

@@ -117,8 +117,8 @@ TEST_P(Cases, ScreenAndFilesAsPinned) {
 
     const ProgramRun run = run_program(c.keys, c.file_size_limit);
     EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(same_text(screen, mask_timing(run.out)));
-    EXPECT_TRUE(same_text(c.err, run.err));
+    EXPECT_EQ(screen, mask_timing(run.out));
+    EXPECT_EQ(c.err, run.err);
     EXPECT_TRUE(c.memory_kib == 0 || !memory_is_measured() || run.peak_kib < c.memory_kib)
         << "peak " << run.peak_kib << " KiB";
     EXPECT_EQ(names_here(), expected_names);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -53,7 +52,7 @@ TEST_F(CommonFiles, SizesAreSixtyFourBitAndEmptyFilesAreNoContent) {
     EXPECT_EQ(get_file_size("empty"), 0u);
     write_file("sparse", "");
     std::filesystem::resize_file("sparse", size_t{3} << 30);  // 3 GiB that take no disk
-    EXPECT_EQ(get_file_size("sparse"), size_t{3} << 30);  // off_t is 32-bit on Windows
+    EXPECT_EQ(get_file_size("sparse"), size_t{3} << 30);      // off_t is 32-bit on Windows
 
     unsigned char* content = nullptr;
     size_t size = 99;

@@ -1,7 +1,6 @@
 #include "decompress.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>

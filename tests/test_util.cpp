@@ -15,7 +15,6 @@
 #include <unistd.h>
 #endif
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,15 +31,11 @@ namespace {
 constexpr size_t OUTPUT_CAP = 16 << 20;
 
 // A file outside every test's folder, so that the folder holds only what the program made.
+// Two random words name it apart from every other test process's.
 fs::path scratch_path(const char* what) {
     static std::random_device seed;
-#ifdef _WIN32
-    const int pid = _getpid();
-#else
-    const int pid = static_cast<int>(::getpid());
-#endif
-    return fs::temp_directory_path() /
-           ("hfm_" + std::string(what) + "_" + std::to_string(pid) + "_" + std::to_string(seed()));
+    return fs::temp_directory_path() / ("hfm_" + std::string(what) + "_" + std::to_string(seed()) +
+                                        "_" + std::to_string(seed()));
 }
 
 }  // namespace
@@ -277,21 +272,4 @@ std::vector<Section> read_sections(const fs::path& path) {
     }
     finish();
     return sections;
-}
-
-::testing::AssertionResult same_text(const std::string& expected, const std::string& actual) {
-    if (expected == actual)
-        return ::testing::AssertionSuccess();
-    const size_t at = static_cast<size_t>(
-        std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first -
-        expected.begin());
-    const size_t start = at == 0 ? 0 : expected.rfind('\n', at - 1) + 1;  // npos + 1 is 0
-    auto line_of = [&](const std::string& text) {
-        return start >= text.size() ? "(the end)"
-                                    : text.substr(start, text.find('\n', start) - start);
-    };
-    return ::testing::AssertionFailure()
-           << "line "
-           << std::count(expected.begin(), expected.begin() + static_cast<long>(start), '\n') + 1
-           << " differs\n  expected: " << line_of(expected) << "\n  actual:   " << line_of(actual);
 }

@@ -57,9 +57,6 @@ bool memory_is_measured();
 // The bytes an escaped text stands for: `\e` ESC, `\r`, `\n`, `\t`, `\0`, `\xHH`, `\\`.
 std::string unescape(std::string_view text);
 
-// Success when the texts are equal; otherwise the first line where they part, both ways.
-::testing::AssertionResult same_text(const std::string& expected, const std::string& actual);
-
 // One section of a data file: a line "--- KIND [NAME [VALUE...]]", then its text. Each line
 // of the text ends with a line feed unless it ends in `\c`; the text is unescaped, and
 // repeated N times when VALUE is "x N".

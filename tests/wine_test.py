@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-# tests/wine_test.py BUILD_DIR VERSION (run by `make test-windows`): hfm.exe under Wine. First
-# a session typed key by key into a Wine console inside tmux: a UTF-8 character that reaches a
-# console in pieces shows as mojibake, so each prompt and message must show whole, and what is
-# typed is Chinese too (a file name; sender and receiver lines, which the .hfm header must hold
-# byte for byte). Each restored file must equal the original; Ctrl-C typed while a large file is
-# compressed must leave the folder as it was, and say so. Then the package: the zip holds hfm.exe
-# and the two guides alone; hfm.exe carries its version resource and a manifest declaring long
-# paths; unpacked, it compresses and restores a file whose full path passes 260 characters.
+# tests/wine_test.py BUILD_DIR VERSION (run by `make test-windows`): hfm.exe under Wine. A
+# session typed into a Wine console in tmux, in Chinese (a file name, the sender and receiver
+# lines that the .hfm header must hold byte for byte): every text must show whole, as a UTF-8
+# character reaching a console in pieces would not; each restored file must be the original;
+# Ctrl-C during a compression must leave the folder as it was, and say so. Then the package:
+# the zip as shipped, the version and long-path manifest in hfm.exe, and a run past 260 characters.
 import os, shlex, shutil, subprocess, sys, tempfile, time, zipfile
 from pathlib import Path
 
