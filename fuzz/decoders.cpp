@@ -29,8 +29,7 @@ struct ResultDeleter {
 
 int fuzz_tree_decoder(const uint8_t* data, size_t size) {
     TableAndData input = split_table_and_data(data, size);
-    const ScratchFile file(input.table);
-    DecodingTablePtr table = build_decoding_table(file.path());
+    DecodingTablePtr table = build_decoding_table(scratch_file(input.table));
     TreeModel model;
     fuzz_check(!table == !model.build(input.table), "the tree reader refuses only bad size lines");
     if (!table)
@@ -51,8 +50,7 @@ int fuzz_table_decoder(const uint8_t* data, size_t size) {
     TableAndData input = split_table_and_data(data, size);
     size_t count = 0;
     size_t original_size = 0;
-    const ScratchFile file(input.table);
-    auto entries = load_code_table(file.path(), &count, &original_size);
+    auto entries = load_code_table(scratch_file(input.table), &count, &original_size);
     fuzz_check(entries || count == 0, "a refused table reports no entries");
     fuzz_check(count <= CODE_TABLE_MAX_ENTRIES, "load_code_table fills at most its block");
     if (!entries || !restorable(original_size, input.packed.size()))
@@ -70,8 +68,7 @@ int fuzz_hash_decoder(const uint8_t* data, size_t size) {
     TableAndData input = split_table_and_data(data, size);
     const std::string table_text(input.table);
     size_t count = 0;
-    const ScratchFile file(table_text);
-    auto entries = read_hash_code_table(file.path(), &count);
+    auto entries = read_hash_code_table(scratch_file(table_text), &count);
     // The pipeline takes the size from the same first line, read by the tree reader.
     size_t original_size = 0;
     if (!entries || std::sscanf(table_text.c_str(), "%zu", &original_size) != 1 ||

@@ -45,17 +45,15 @@ void fuzz_check(bool ok, const char* property) {
     std::abort();
 }
 
-ScratchFile::ScratchFile(std::string_view bytes)
-    : path_((fs::temp_directory_path() / ("hfm_fuzz_" + std::to_string(::getpid()) + ".code"))
-                .string()) {
-    std::FILE* file = std::fopen(path_.c_str(), "wb");
-    fuzz_check(file != nullptr, "the scratch file can be created");
+const char* scratch_file(std::string_view bytes) {
+    static const std::string path =
+        (fs::temp_directory_path() / ("hfm_fuzz_" + std::to_string(::getpid()) + ".code")).string();
+    static const int removed_at_exit = std::atexit([] { std::remove(path.c_str()); });
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    fuzz_check(file != nullptr && removed_at_exit == 0, "the scratch file can be created");
     bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     fuzz_check(std::fclose(file) == 0 && written, "the scratch file can be written");
-}
-
-ScratchFile::~ScratchFile() {
-    std::remove(path_.c_str());
+    return path.c_str();
 }
 
 TableAndData split_table_and_data(const uint8_t* data, size_t size) {

@@ -13,19 +13,10 @@ using Bytes = std::vector<unsigned char>;
 // the input as a crash, and the replay test fails.
 void fuzz_check(bool ok, const char* property);
 
-// A file holding `bytes` for the readers, which take only a file name; it is removed with
-// the object. Its name is this process's own, so parallel fuzzers never share a file.
-class ScratchFile {
-  public:
-    explicit ScratchFile(std::string_view bytes);
-    ~ScratchFile();
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-    const char* path() const { return path_.c_str(); }
-
-  private:
-    std::string path_;
-};
+// The name of a file holding `bytes`, for the readers, which take only a file name. Each call
+// writes it anew; it is this process's own, so parallel fuzzers never share one, and it goes
+// when the process exits.
+const char* scratch_file(std::string_view bytes);
 
 // A decoder input: the code table text before the first NUL, the packed bytes after it.
 struct TableAndData {

@@ -1,12 +1,8 @@
 #include "compress.h"
 
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 #include <algorithm>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -162,22 +158,3 @@ TEST(CompressData, EveryFailedAllocationFailsCleanly) {
         EXPECT_FALSE(r) << "allocation " << n;
     }
 }
-
-#ifndef _WIN32
-class CompressFile : public TempDirTest {};
-
-// A pipe opens like a file but has no end position to take its size from.
-TEST_F(CompressFile, AnInputWithoutASizeFailsNamingIt) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const std::string name = "/dev/fd/" + std::to_string(fds[0]);
-    int status = 0;
-    EXPECT_EQ(run_with_input(
-                  "", [&] { status = compress_file(name.c_str(), "S", "R", ENCRYPT_METHOD_XOR); }),
-              "无法获取文件大小: " + name + "\n");
-    EXPECT_EQ(status, -1);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 0);
-    close(fds[0]);
-    close(fds[1]);
-}
-#endif
